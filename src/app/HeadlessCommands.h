@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QStringList>
+
+namespace tavex {
+
+// The commands that drive the stack from a terminal or a script, with the same view model as the
+// window. Returns the process exit status.
+int runStatusCommand();
+int runStartAllCommand();
+int runStopAllCommand();
+int runChooseRootCommand(const QString &directory);
+
+} // namespace tavex

@@ -1,0 +1,69 @@
+#include "HeadlessCommands.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
+
+#include <cstdio>
+
+namespace {
+
+// Error descriptions come from Qt; in a Chinese locale they are shown in Chinese.
+void installQtTranslations(QCoreApplication &app)
+{
+    if (QLocale().language() != QLocale::Chinese)
+        return;
+    auto *translator = new QTranslator(&app);
+    if (translator->load(QLocale(), QStringLiteral("qtbase"), QStringLiteral("_"),
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(translator);
+}
+
+const char *const kCommandsHelp =
+    "\n命令:\n"
+    "  status            查看 MySQL、PHP Web 与 phpMyAdmin 是否运行（全部运行时退出码 0，否则 3）\n"
+    "  start-all         启动全部服务（成功退出码 0，出错 1）\n"
+    "  stop-all          停止全部服务（成功退出码 0，出错 1）\n"
+    "  choose-root DIR   把 DIR 设为 Tavex-panel 根目录（接受退出码 0，拒绝 1）\n"
+    "不带命令时打开窗口。\n";
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("Tavex"));
+    QCoreApplication::setApplicationName(QStringLiteral("tavex-panel"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TAVEX_VERSION));
+    installQtTranslations(app);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("TAVEX 本地调试助手") +
+                                     QString::fromUtf8(kCommandsHelp));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("command"),
+                                 QStringLiteral("status | start-all | stop-all | choose-root DIR"));
+    parser.process(app);
+
+    const QStringList args = parser.positionalArguments();
+    const QString command = args.value(0);
+    if (command == QLatin1String("status") && args.size() == 1)
+        return tavex::runStatusCommand();
+    if (command == QLatin1String("start-all") && args.size() == 1)
+        return tavex::runStartAllCommand();
+    if (command == QLatin1String("stop-all") && args.size() == 1)
+        return tavex::runStopAllCommand();
+    if (command == QLatin1String("choose-root") && args.size() == 2)
+        return tavex::runChooseRootCommand(args.at(1));
+    if (args.isEmpty()) {
+        std::fputs("tavex-panel: 窗口界面尚未提供，请使用下列命令。\n", stderr);
+        std::fputs(qPrintable(parser.helpText()), stderr);
+        return 2;
+    }
+    std::fprintf(stderr, "tavex-panel: 未知命令: %s\n", qPrintable(args.join(QLatin1Char(' '))));
+    std::fputs(qPrintable(parser.helpText()), stderr);
+    return 2;
+}

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "platform/AppLocation.h"
+
+#include <QString>
+#include <optional>
+
+namespace tavex {
+
+// A directory is a panel root when runtime/mysql/bin/mysqld, runtime/php and
+// runtime/phpmyadmin all exist under it (files or directories alike).
+bool isValidPanelRoot(const QString &path);
+
+// The root chosen by hand, kept in the user settings under "tavexPanelRoot".
+QString readSavedRoot();
+void writeSavedRoot(const QString &root);
+
+// Finds the panel root anew at every call: the installed copy beside the program (made from the
+// shipped runtime when missing or invalid), else the shipped runtime itself, else the saved
+// root, else the installed root's path even though it is not valid. Safe to call from any
+// thread; installation is serialised between threads and between panel processes.
+class PanelRootResolver
+{
+public:
+    explicit PanelRootResolver(AppLocation location = AppLocation::current());
+
+    QString tavexPanelRoot() const;
+
+    // The installed root: the application directory + "/Tavex-panel".
+    std::optional<QString> appBundleRoot() const;
+    std::optional<QString> ensureInstalledRuntimeRoot() const;
+    std::optional<QString> bundledPanelRoot() const;
+    QString autoDetectedPanelRoot() const;
+
+    const AppLocation &location() const { return m_location; }
+
+private:
+    AppLocation m_location;
+};
+
+} // namespace tavex

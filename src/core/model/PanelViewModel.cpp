@@ -1,0 +1,308 @@
+#include "PanelViewModel.h"
+
+#include "diagnostics/ErrorSummary.h"
+#include "diagnostics/PermissionCheck.h"
+#include "process/FileHelpers.h"
+#include "process/ProcessRunner.h"
+#include "services/MysqlService.h"
+#include "services/PhpDiscovery.h"
+#include "services/PhpMyAdminService.h"
+#include "services/PhpServerLauncher.h"
+#include "services/ServicePorts.h"
+#include "services/StackSequences.h"
+#include "services/StatusProbes.h"
+#include "services/StopWait.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QMutex>
+#include <QThreadPool>
+
+namespace tavex {
+
+// Hands steps from the background work to the view model on its thread. Once the view model is
+// gone, further steps are dropped instead of reaching a dead object.
+class PanelViewModel::Poster
+{
+public:
+    explicit Poster(PanelViewModel *viewModel) : m_viewModel(viewModel) {}
+
+    void post(std::function<void(PanelViewModel &)> step)
+    {
+        QMutexLocker lock(&m_mutex);
+        if (!m_viewModel)
+            return;
+        PanelViewModel *viewModel = m_viewModel;
+        QMetaObject::invokeMethod(
+            viewModel, [viewModel, step = std::move(step)] { step(*viewModel); },
+            Qt::QueuedConnection);
+    }
+
+    void detach()
+    {
+        QMutexLocker lock(&m_mutex);
+        m_viewModel = nullptr;
+    }
+
+private:
+    QMutex m_mutex;
+    PanelViewModel *m_viewModel;
+};
+
+namespace {
+
+const QUrl kUpdateZipBaseURL(QStringLiteral("https://updates.tavex.example/tavex-update.zip"));
+
+} // namespace
+
+PanelViewModel::PanelViewModel(QObject *parent)
+    : PanelViewModel(PanelRootResolver(), std::make_shared<NullDesktopServices>(), parent)
+{
+}
+
+PanelViewModel::PanelViewModel(PanelRootResolver resolver,
+                               std::shared_ptr<DesktopServices> desktop, QObject *parent)
+    : QObject(parent), updateZipBaseURL(kUpdateZipBaseURL), m_resolver(std::move(resolver)),
+      m_desktop(desktop ? std::move(desktop) : std::make_shared<NullDesktopServices>()),
+      m_poster(std::make_shared<Poster>(this))
+{
+}
+
+PanelViewModel::~PanelViewModel()
+{
+    m_poster->detach();
+}
+
+void PanelViewModel::setLogs(const QString &logs)
+{
+    m_logs = logs;
+    emit logsChanged();
+}
+
+QString PanelViewModel::savedRoot() const
+{
+    return readSavedRoot();
+}
+
+void PanelViewModel::setDesktopServices(std::shared_ptr<DesktopServices> desktop)
+{
+    if (desktop)
+        m_desktop = std::move(desktop);
+}
+
+QString PanelViewModel::tavexPanelRoot() const
+{
+    return m_resolver.tavexPanelRoot();
+}
+
+void PanelViewModel::replaceLogs(const QString &text)
+{
+    setLogs(text);
+    updateErrorSummary();
+}
+
+void PanelViewModel::appendLogMessage(const QString &message)
+{
+    setLogs(m_logs + QLatin1Char('\n') + message + QLatin1Char('\n'));
+}
+
+void PanelViewModel::setPermissionHint(const QString &hint)
+{
+    m_permissionHint = hint;
+    emit permissionHintChanged();
+}
+
+void PanelViewModel::setStatusFlag(bool ServiceStatus::*flag, bool value)
+{
+    m_status.*flag = value;
+    emit statusChanged();
+}
+
+void PanelViewModel::copyLogs()
+{
+    m_desktop->setClipboardText(m_logs);
+}
+
+void PanelViewModel::updateErrorSummary()
+{
+    m_errorSummary = errorSummaryOf(m_logs);
+    emit errorSummaryChanged();
+}
+
+QString PanelViewModel::permissionCheckHint() const
+{
+    return tavex::permissionCheckHint(tavexPanelRoot());
+}
+
+void PanelViewModel::openPrivacySettings()
+{
+    // Linux has no privacy page: show the folder that the check names (or the nearest part of
+    // its path that exists), where the user can fix its owner or permissions.
+    const PermissionCheck check = checkRuntimePermissions(tavexPanelRoot());
+    QString folder = check.failingDir.isEmpty() ? runtimeDir() : check.failingDir;
+    while (!QFileInfo(folder).isDir() && folder != QDir::rootPath())
+        folder = QFileInfo(folder).absolutePath();
+    m_desktop->openUrl(QUrl::fromLocalFile(folder));
+}
+
+void PanelViewModel::refreshStatus()
+{
+    setPermissionHint(permissionCheckHint());
+    const bool mysql = isMariaDBRunning();
+    const bool web = isPhpWebRunning();
+    const bool phpMyAdmin = isPhpMyAdminRunning();
+    setStatusFlag(&ServiceStatus::mysqlRunning, mysql);
+    setStatusFlag(&ServiceStatus::phpWebRunning, web);
+    setStatusFlag(&ServiceStatus::phpMyAdminRunning, phpMyAdmin);
+    replaceLogs(statusBlock(m_status, tavexPanelRoot()));
+}
+
+bool PanelViewModel::isMariaDBRunning() const
+{
+    return tavex::isMariaDBRunning(layout());
+}
+
+bool PanelViewModel::isPhpWebRunning() const
+{
+    return tavex::isPhpWebRunning(layout());
+}
+
+bool PanelViewModel::isPhpMyAdminRunning() const
+{
+    return tavex::isPhpMyAdminRunning(layout());
+}
+
+QString PanelViewModel::phpBinDisplay() const
+{
+    return tavex::phpBinDisplay(layout());
+}
+
+void PanelViewModel::startAll()
+{
+    m_poster->post([](PanelViewModel &vm) {
+        vm.setPermissionHint(vm.permissionCheckHint());
+        vm.replaceLogs(startAllFirstText(vm.tavexPanelRoot()));
+    });
+
+    QThreadPool::globalInstance()->start([poster = m_poster, resolver = m_resolver] {
+        // Each step reads the panel root as it resolves at that moment.
+        const auto current = [&resolver] { return RuntimeLayout(resolver.tavexPanelRoot()); };
+        const auto progress = [&poster](QStringList soFar, QString next) {
+            poster->post([soFar = std::move(soFar), next = std::move(next)](PanelViewModel &vm) {
+                vm.refreshStatus();
+                vm.replaceLogs(startAllProgressText(soFar, next, vm.tavexPanelRoot()));
+            });
+        };
+        const ArchMismatchSink onArchMismatch = appendingTo(poster);
+
+        makeDir(current().runtimeDir());
+        makeDir(current().cfgDir());
+        makeDir(current().mysqlDataDir());
+
+        // Leftover servers are ended, and let go of their ports and data files before the new
+        // ones start.
+        const QString root = current().root();
+        const StopWaiter leftovers({kPhpServerKillPattern, mysqlKillPattern(root)});
+        killByPattern(kPhpServerKillPattern);
+        killByPattern(mysqlKillPattern(current().root()));
+        leftovers.waitForEnd();
+
+        QStringList results;
+        {
+            const RuntimeLayout at = current();
+            results << tryWrite(at.mysqlCnfPath(), mysqlOptionFileText(at.root()));
+        }
+        {
+            const RuntimeLayout at = current();
+            results << ensureMysqlInitialized(at, at.mysqlCnfPath());
+        }
+        progress(results, QStringLiteral("MySQL"));
+        {
+            const RuntimeLayout at = current();
+            results << startMysql(at, at.mysqlCnfPath());
+        }
+        progress(results, QStringLiteral("PHP Web"));
+        results << startPhpWeb(current(), onArchMismatch);
+        progress(results, QStringLiteral("phpMyAdmin"));
+        results << startPhpMyAdmin(current(), onArchMismatch);
+
+        poster->post([results](PanelViewModel &vm) {
+            vm.refreshStatus();
+            vm.replaceLogs(startAllResultBlock(results, vm.phpBinDisplay(), vm.tavexPanelRoot()));
+            emit vm.sequenceFinished();
+        });
+    });
+}
+
+void PanelViewModel::stopAll()
+{
+    m_poster->post([](PanelViewModel &vm) {
+        vm.setPermissionHint(vm.permissionCheckHint());
+        vm.refreshStatus();
+        vm.replaceLogs(stopAllFirstText(vm.tavexPanelRoot()));
+    });
+
+    QThreadPool::globalInstance()->start([poster = m_poster, resolver = m_resolver] {
+        const auto current = [&resolver] { return RuntimeLayout(resolver.tavexPanelRoot()); };
+
+        const StopWaiter servers({kPhpServerKillPattern, mysqlKillPattern(current().root())});
+        QStringList results;
+        results << stopPhpWeb(current());
+        results << stopPhpMyAdmin(current());
+        results << stopMysql(current());
+        results << killByPattern(kPhpServerKillPattern);
+        results << killByPattern(mysqlKillPattern(current().root()));
+        // The final status is read once the signalled servers have ended.
+        servers.waitForEnd();
+
+        poster->post([results](PanelViewModel &vm) {
+            vm.refreshStatus();
+            vm.replaceLogs(stopAllResultBlock(results));
+            emit vm.sequenceFinished();
+        });
+    });
+}
+
+void PanelViewModel::openPhpMyAdmin()
+{
+    if (!isPhpMyAdminRunning()) {
+        startPhpMyAdmin(layout(), appendingTo(m_poster));
+        refreshStatus();
+    }
+    m_desktop->openUrl(QUrl(kPhpMyAdminAddress));
+}
+
+void PanelViewModel::openSite()
+{
+    m_desktop->openUrl(QUrl(kSiteAddress));
+}
+
+void PanelViewModel::choosePanelRoot()
+{
+    const auto chosen = m_desktop->chooseDirectory(QStringLiteral("请选择 Tavex-panel 目录"),
+                                                   QStringLiteral("选择"));
+    if (!chosen || chosen->isEmpty())
+        return;
+    if (!isValidPanelRoot(*chosen)) {
+        replaceLogs(QStringLiteral("选择的目录不是有效的 Tavex-panel 根目录"));
+        return;
+    }
+    writeSavedRoot(*chosen);
+    refreshStatus();
+    replaceLogs(QStringLiteral("已设置目录: ") + readSavedRoot());
+}
+
+void PanelViewModel::openRuntimeDirectory()
+{
+    m_desktop->openUrl(QUrl::fromLocalFile(tavexPanelRoot() + QStringLiteral("/runtime")));
+}
+
+std::function<void(const QString &)>
+PanelViewModel::appendingTo(const std::shared_ptr<Poster> &poster)
+{
+    return [poster](const QString &message) {
+        poster->post([message](PanelViewModel &vm) { vm.appendLogMessage(message); });
+    };
+}
+
+} // namespace tavex

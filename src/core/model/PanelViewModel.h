@@ -1,0 +1,121 @@
+#pragma once
+
+#include "PanelRoot.h"
+#include "RuntimeLayout.h"
+#include "ServiceStatus.h"
+#include "platform/DesktopServices.h"
+
+#include <QObject>
+#include <QString>
+#include <QUrl>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace tavex {
+
+// The panel's one state-and-actions object, bound to the GUI thread. Every observable property
+// is written there only; the long operations run their work on the thread pool and hand their
+// results back through queued calls, which run in the order posted.
+class PanelViewModel : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(tavex::ServiceStatus status READ status NOTIFY statusChanged)
+    Q_PROPERTY(QString logs READ logs WRITE setLogs NOTIFY logsChanged)
+    Q_PROPERTY(QString errorSummary READ errorSummary NOTIFY errorSummaryChanged)
+    Q_PROPERTY(QString permissionHint READ permissionHint NOTIFY permissionHintChanged)
+    Q_PROPERTY(double updateProgress READ updateProgress NOTIFY updateProgressChanged)
+    Q_PROPERTY(QString updateProgressText READ updateProgressText NOTIFY updateProgressTextChanged)
+
+public:
+    explicit PanelViewModel(QObject *parent = nullptr);
+    PanelViewModel(PanelRootResolver resolver, std::shared_ptr<DesktopServices> desktop,
+                   QObject *parent = nullptr);
+    ~PanelViewModel() override;
+
+    // Base address of the site update package.
+    const QUrl updateZipBaseURL;
+
+    ServiceStatus status() const { return m_status; }
+    QString logs() const { return m_logs; }
+    // The log panel edits the log too.
+    void setLogs(const QString &logs);
+    QString errorSummary() const { return m_errorSummary; }
+    QString permissionHint() const { return m_permissionHint; }
+    double updateProgress() const { return m_updateProgress; }
+    QString updateProgressText() const { return m_updateProgressText; }
+    QString savedRoot() const;
+
+    void setDesktopServices(std::shared_ptr<DesktopServices> desktop);
+
+    // The panel root, resolved anew at every call, and the paths under it.
+    QString tavexPanelRoot() const;
+    RuntimeLayout layout() const { return RuntimeLayout(tavexPanelRoot()); }
+    QString runtimeDir() const { return layout().runtimeDir(); }
+    QString mysqlDir() const { return layout().mysqlDir(); }
+    QString mysqlDataDir() const { return layout().mysqlDataDir(); }
+    QString mysqlCnfPath() const { return layout().mysqlCnfPath(); }
+    QString cfgDir() const { return layout().cfgDir(); }
+    QString wwwDir() const { return layout().wwwDir(); }
+    QString phpMyAdminDir() const { return layout().phpMyAdminDir(); }
+    QString phpMyAdminConfigPath() const { return layout().phpMyAdminConfigPath(); }
+    QString phpWebPidPath() const { return layout().phpWebPidPath(); }
+    QString phpWebLogPath() const { return layout().phpWebLogPath(); }
+    QString phpMyAdminPidPath() const { return layout().phpMyAdminPidPath(); }
+    QString phpMyAdminLogPath() const { return layout().phpMyAdminLogPath(); }
+    const PanelRootResolver &rootResolver() const { return m_resolver; }
+
+    // Log and diagnostics.
+    void copyLogs();
+    void updateErrorSummary();
+    QString permissionCheckHint() const;
+    void openPrivacySettings();
+
+    // Services.
+    void refreshStatus();
+    bool isMariaDBRunning() const;
+    bool isPhpWebRunning() const;
+    bool isPhpMyAdminRunning() const;
+    QString phpBinDisplay() const;
+    void startAll();
+    void stopAll();
+    void openPhpMyAdmin();
+    void openSite();
+
+    // Panel root chooser and runtime folder.
+    void choosePanelRoot();
+    void openRuntimeDirectory();
+
+signals:
+    void statusChanged();
+    void logsChanged();
+    void errorSummaryChanged();
+    void permissionHintChanged();
+    void updateProgressChanged();
+    void updateProgressTextChanged();
+    // After the final step of start-all or stop-all has written its result block.
+    void sequenceFinished();
+
+private:
+    class Poster;
+
+    void replaceLogs(const QString &text);
+    void appendLogMessage(const QString &message);
+    void setPermissionHint(const QString &hint);
+    void setStatusFlag(bool ServiceStatus::*flag, bool value);
+    // Appends a launcher's CPU-type mismatch message to the log, on the view model's thread.
+    static std::function<void(const QString &)> appendingTo(const std::shared_ptr<Poster> &poster);
+
+    PanelRootResolver m_resolver;
+    std::shared_ptr<DesktopServices> m_desktop;
+    std::shared_ptr<Poster> m_poster;
+
+    ServiceStatus m_status;
+    QString m_logs;
+    QString m_errorSummary;
+    QString m_permissionHint;
+    double m_updateProgress = 0.0;
+    QString m_updateProgressText;
+};
+
+} // namespace tavex

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+class QProcess;
+
+namespace tavex {
+
+// Whether a process of that number exists and this program may signal it (signal 0).
+bool processExists(qint64 pid);
+// The argument list of a process as the kernel shows it; empty when unreadable or a zombie.
+QStringList processArguments(qint64 pid);
+// SIGTERM to one process; never to a group or to every process.
+void terminateProcess(qint64 pid);
+
+// Children must not inherit the panel's descriptors beyond standard input, output and error.
+// Marks every other descriptor close-on-exec; async-signal-safe, for use between fork and exec.
+void markInheritedDescriptorsCloseOnExec() noexcept;
+// Applies the above to a QProcess started with start().
+void closeInheritedDescriptorsInChild(QProcess &process);
+
+// A process that runs on its own: double fork, new session, so init reaps it and it outlives
+// the panel. Standard input stays the panel's; output and error go to outputFd (or /dev/null
+// when outputFd is -1). The number returned is the program's own process number.
+struct DetachedLaunch
+{
+    QString program;
+    QStringList arguments;
+    QString workingDirectory; // empty: the panel's own
+    int outputFd = -1;
+};
+
+struct DetachedResult
+{
+    qint64 pid = 0;
+    int errorCode = 0; // errno of the failed step; 0 on success
+
+    bool started() const { return errorCode == 0 && pid > 0; }
+};
+
+DetachedResult startDetachedProcess(const DetachedLaunch &launch);
+
+} // namespace tavex
+
+namespace tavex {
+
+// Exists and is not a zombie waiting to be reaped.
+bool processIsAlive(qint64 pid);
+
+} // namespace tavex

@@ -1,0 +1,111 @@
+#include "ProcessRunner.h"
+
+#include "FileHelpers.h"
+#include "platform/Processes.h"
+
+#include <QDeadlineTimer>
+#include <QProcess>
+
+namespace tavex {
+
+namespace {
+
+constexpr int kTerminateGraceMs = 2000;
+
+const QString kStartFailed = QStringLiteral("执行失败: ");
+
+void prepare(QProcess &process, const QString &executable, const QStringList &args)
+{
+    process.setProgram(executable);
+    process.setArguments(args);
+    closeInheritedDescriptorsInChild(process);
+}
+
+int exitStatusOf(const QProcess &process)
+{
+    // For a program ended by a signal Qt reports the signal number as the exit code.
+    const int code = process.exitCode();
+    if (process.exitStatus() == QProcess::CrashExit && code == 0)
+        return -1;
+    return code;
+}
+
+} // namespace
+
+QString runProcess(const QString &executable, const QStringList &args)
+{
+    QProcess process;
+    prepare(process, executable, args);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.start();
+    if (!process.waitForStarted(-1))
+        return kStartFailed + process.errorString();
+    // waitForFinished reads the pipe as the program writes, so a large output never stalls it.
+    process.waitForFinished(-1);
+    return decodeUtf8(process.readAll()).value_or(QString());
+}
+
+QString runProcessWithTimeout(const QString &executable, const QStringList &args,
+                              double timeoutSeconds)
+{
+    QProcess process;
+    prepare(process, executable, args);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.start();
+    if (!process.waitForStarted(-1))
+        return kStartFailed + process.errorString();
+
+    const QDeadlineTimer deadline(static_cast<qint64>(timeoutSeconds * 1000.0));
+    while (process.state() != QProcess::NotRunning && !deadline.hasExpired())
+        process.waitForFinished(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())));
+
+    if (process.state() != QProcess::NotRunning) {
+        const QString output = decodeUtf8(process.readAll()).value_or(QString());
+        process.terminate();
+        if (!process.waitForFinished(kTerminateGraceMs)) {
+            process.kill();
+            process.waitForFinished(-1);
+        }
+        return QStringLiteral("timeout: ") + executable + QStringLiteral(" 超过 ") +
+               QString::number(static_cast<qint64>(timeoutSeconds)) +
+               QStringLiteral(" 秒，已强制结束\n解压日志:\n") + output;
+    }
+
+    const QString output = decodeUtf8(process.readAll()).value_or(QString());
+    const int status = exitStatusOf(process);
+    if (status != 0)
+        return QStringLiteral("exit(%1): ").arg(status) + output;
+    return output;
+}
+
+QString killByPattern(const QString &pattern)
+{
+    QProcess process;
+    prepare(process, QStringLiteral("/usr/bin/pkill"), {QStringLiteral("-f"), pattern});
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.start();
+    if (!process.waitForStarted(-1))
+        return process.errorString();
+    process.waitForFinished(-1);
+    return {};
+}
+
+bool isRunning(const QStringList &command)
+{
+    if (command.isEmpty())
+        return false;
+    QProcess process;
+    prepare(process, command.first(), command.mid(1));
+    // Only the exit status answers; what the program prints (pgrep's numbers) is not wanted.
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    process.start();
+    if (!process.waitForStarted(-1))
+        return false;
+    process.waitForFinished(-1);
+    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+} // namespace tavex

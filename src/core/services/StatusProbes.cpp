@@ -1,0 +1,95 @@
+#include "StatusProbes.h"
+
+#include "ServicePorts.h"
+#include "platform/PortProbe.h"
+#include "platform/Processes.h"
+#include "process/FileHelpers.h"
+#include "process/ProcessRunner.h"
+#include "services/MysqlService.h"
+
+namespace tavex {
+
+std::optional<qint32> parsePid(const QString &text)
+{
+    const QString trimmed = text.trimmed();
+    qsizetype i = 0;
+    bool negative = false;
+    if (i < trimmed.size() && (trimmed[i] == QLatin1Char('+') || trimmed[i] == QLatin1Char('-'))) {
+        negative = trimmed[i] == QLatin1Char('-');
+        ++i;
+    }
+    if (i == trimmed.size())
+        return std::nullopt;
+    qint64 value = 0;
+    for (; i < trimmed.size(); ++i) {
+        const QChar c = trimmed[i];
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return std::nullopt;
+        value = value * 10 + (c.unicode() - '0');
+        if (value > qint64(std::numeric_limits<qint32>::max()) + 1)
+            return std::nullopt;
+    }
+    if (negative)
+        value = -value;
+    if (value > std::numeric_limits<qint32>::max() || value < std::numeric_limits<qint32>::min())
+        return std::nullopt;
+    return static_cast<qint32>(value);
+}
+
+std::optional<qint32> mysqlPidFromPort3306()
+{
+    return listeningProcessId(kMysqlPort);
+}
+
+bool isMariaDBRunning(const RuntimeLayout &layout)
+{
+    if (const auto pid = mysqlPidFromPort3306(); pid && *pid >= 1)
+        return processExists(*pid);
+    return isRunning({QStringLiteral("/usr/bin/pgrep"), QStringLiteral("-f"),
+                      escapeExtendedRegex(layout.mysqldPath())});
+}
+
+bool isOwnPhpServer(qint64 pid, const QString &port)
+{
+    if (!processExists(pid))
+        return false;
+    const QStringList arguments = processArguments(pid);
+    const QString address = QStringLiteral("0.0.0.0:") + port;
+    for (qsizetype i = 0; i + 1 < arguments.size(); ++i) {
+        if (arguments[i] == QLatin1String("-S") && arguments[i + 1] == address)
+            return true;
+    }
+    return false;
+}
+
+bool isPhpServerRunning(const QString &pidPath, const QString &port)
+{
+    const auto text = readTextFile(pidPath);
+    if (!text)
+        return false;
+    const auto pid = parsePid(*text);
+    return pid && *pid > 0 && isOwnPhpServer(*pid, port);
+}
+
+bool isPhpWebRunning(const RuntimeLayout &layout)
+{
+    return isPhpServerRunning(layout.phpWebPidPath(), kPhpWebPort);
+}
+
+bool isPhpMyAdminRunning(const RuntimeLayout &layout)
+{
+    return isPhpServerRunning(layout.phpMyAdminPidPath(), kPhpMyAdminPort);
+}
+
+QString statusBlock(const ServiceStatus &status, const QString &root)
+{
+    const auto state = [](bool running) {
+        return running ? QStringLiteral("运行中") : QStringLiteral("已停止");
+    };
+    return QStringLiteral("=== 服务状态 ===\nMySQL: ") + state(status.mysqlRunning) +
+           QStringLiteral("\nPHP Web: ") + state(status.phpWebRunning) +
+           QStringLiteral("\nMySQL Web: ") + state(status.phpMyAdminRunning) +
+           QStringLiteral("\n目录: ") + root + QStringLiteral("\n");
+}
+
+} // namespace tavex

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QList>
+#include <QStringList>
+
+namespace tavex {
+
+// Notes the processes whose command lines match the patterns (as pkill -f reads them) when it
+// is made, so that once they have been signalled the caller can wait for them to end: a server
+// started right after must not find the port or its data files still held. The wait is bounded.
+class StopWaiter
+{
+public:
+    explicit StopWaiter(const QStringList &patterns);
+
+    void waitForEnd(int timeoutMs = 15000) const;
+
+    const QList<qint64> &processes() const { return m_pids; }
+
+private:
+    QList<qint64> m_pids;
+};
+
+// The numbers of the processes whose full command line matches the extended regular expression.
+QList<qint64> processesMatching(const QString &pattern);
+
+} // namespace tavex
