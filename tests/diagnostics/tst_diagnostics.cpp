@@ -1,0 +1,91 @@
+// The permission hint for the runtime folders, tested as an unprivileged user where permissions
+// matter, and the error summary's selection of log lines.
+#include "TestSupport.h"
+#include "diagnostics/ErrorSummary.h"
+#include "diagnostics/PermissionCheck.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace tavex;
+using namespace tavex::test;
+
+class TestDiagnostics : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+
+    QString makeRuntime(const QString &name)
+    {
+        const QString root = m_dir.filePath(name);
+        for (const char *dir : {"/runtime/config", "/runtime/mysql/data"})
+            QDir().mkpath(root + QLatin1String(dir));
+        return root;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        // An unprivileged user must be able to reach the folders under test.
+        QFile::setPermissions(m_dir.path(), QFile::permissions(m_dir.path()) |
+                                                QFileDevice::ExeOther | QFileDevice::ReadOther);
+    }
+
+    void allWritable()
+    {
+        const QString root = makeRuntime(QStringLiteral("ok"));
+        QCOMPARE(permissionCheckHint(root), QString());
+        QCOMPARE(snapshot(root).size(), 0); // no test file left behind
+    }
+
+    void missingFolders()
+    {
+        const QString root = m_dir.filePath(QStringLiteral("empty"));
+        QCOMPARE(permissionCheckHint(root),
+                 QStringLiteral("权限提示: 目录不存在或不可访问 - ") + root + QStringLiteral("/runtime"));
+        QDir().mkpath(root + QStringLiteral("/runtime/mysql"));
+        QCOMPARE(permissionCheckHint(root), QStringLiteral("权限提示: 目录不存在或不可访问 - ") +
+                                                root + QStringLiteral("/runtime/config"));
+        // A plain file where the data folder should be.
+        QDir().mkpath(root + QStringLiteral("/runtime/config"));
+        writeFile(root + QStringLiteral("/runtime/mysql/data"), "");
+        QCOMPARE(permissionCheckHint(root), QStringLiteral("权限提示: 目录不存在或不可访问 - ") +
+                                                root + QStringLiteral("/runtime/mysql/data"));
+    }
+
+    void readOnlyFolder()
+    {
+        const QString root = makeRuntime(QStringLiteral("readonly"));
+        const QString config = root + QStringLiteral("/runtime/config");
+        QFile::setPermissions(config, QFileDevice::ReadOwner | QFileDevice::ExeOwner |
+                                          QFileDevice::ReadOther | QFileDevice::ExeOther);
+        // The folders above must let the unprivileged user write, so config is the first to fail.
+        QFile::setPermissions(root + QStringLiteral("/runtime"),
+                              QFileDevice::Permissions(0x7777));
+        const QString hint = runUnprivileged([root] { return permissionCheckHint(root); });
+        QCOMPARE(hint, QStringLiteral("权限提示: 无法写入 ") + config +
+                           QStringLiteral("\n请到 系统设置 -> 隐私与安全性 -> 完全磁盘访问，给 "
+                                          "Xcode / App 开权限。\n错误: Permission denied"));
+    }
+
+    void errorSummarySelection()
+    {
+        QCOMPARE(errorSummaryOf(QStringLiteral("=== 服务状态 ===\nMySQL: 运行中\nPHP Web: 已停止\n"
+                                               "MySQL Web: 已停止\n目录: /r\n")),
+                 QString());
+        QCOMPARE(errorSummaryOf(QString()), QString());
+        QCOMPARE(errorSummaryOf(QStringLiteral("ERROR in capitals\nan Error\nan error\n\n"
+                                               "更新/修复失败: 网络\nPermission denied\n"
+                                               "Operation not permitted\nphp not found\n"
+                                               "无法写入\n权限错误\nupload failed")),
+                 QStringLiteral("an Error\nan error\n更新/修复失败: 网络\nPermission denied\n"
+                                "Operation not permitted\nphp not found\n无法写入\n权限错误"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDiagnostics)
+#include "tst_diagnostics.moc"

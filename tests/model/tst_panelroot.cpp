@@ -1,0 +1,213 @@
+// Finding the panel root: the order of the candidates, the validity test, and installing the
+// shipped runtime beside the program, also under concurrent resolutions and over an invalid copy
+// that holds the user's database and site.
+#include "TestSupport.h"
+#include "model/PanelRoot.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QProcess>
+#include <QRegularExpression>
+
+#include <future>
+
+using namespace tavex;
+using namespace tavex::test;
+
+class TestPanelRoot : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_config;
+    std::unique_ptr<QTemporaryDir> m_dir;
+
+    // <tmp>/apps/tavex/bin/tavex-panel: installed root <tmp>/apps/Tavex-panel, resources
+    // <tmp>/apps/tavex/share/tavex-panel.
+    QString base() const { return m_dir->path() + QStringLiteral("/apps"); }
+    QString installed() const { return base() + QStringLiteral("/Tavex-panel"); }
+    QString resources() const { return base() + QStringLiteral("/tavex/share/tavex-panel"); }
+    PanelRootResolver resolver() const
+    {
+        return PanelRootResolver(
+            AppLocation::forExecutable(base() + QStringLiteral("/tavex/bin/tavex-panel")));
+    }
+
+    void shipRuntime(int extraFiles = 0)
+    {
+        makeValidRoot(resources());
+        writeFile(resources() + QStringLiteral("/runtime/www/index.php"), "<?php echo 'shipped';");
+        writeFile(resources() + QStringLiteral("/runtime/mysql/data/.keep"), "");
+        for (int i = 0; i < extraFiles; ++i)
+            writeFile(resources() + QStringLiteral("/runtime/phpmyadmin/d%1/f%2.php").arg(i / 100).arg(i),
+                      QByteArray::number(i));
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        qputenv("XDG_CONFIG_HOME", m_config.path().toUtf8());
+    }
+
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        writeSavedRoot(QString());
+    }
+
+    void validity()
+    {
+        const QString root = m_dir->path() + QStringLiteral("/root");
+        QVERIFY(!isValidPanelRoot(root));
+        makeValidRoot(root);
+        QVERIFY(isValidPanelRoot(root));
+        // A plain file named php still passes: only existence is tested.
+        QDir(root + QStringLiteral("/runtime/php")).removeRecursively();
+        writeFile(root + QStringLiteral("/runtime/php"), "not a folder");
+        QVERIFY(isValidPanelRoot(root));
+        QDir(root + QStringLiteral("/runtime/phpmyadmin")).removeRecursively();
+        QVERIFY(!isValidPanelRoot(root));
+    }
+
+    void locationOfTheProgram()
+    {
+        const AppLocation location =
+            AppLocation::forExecutable(QStringLiteral("/home/ann/apps/tavex/bin/tavex-panel"));
+        QCOMPARE(PanelRootResolver(location).appBundleRoot(),
+                 std::optional<QString>(QStringLiteral("/home/ann/apps/Tavex-panel")));
+        // Outside a bin folder the program's own folder plays the prefix.
+        const AppLocation loose = AppLocation::forExecutable(QStringLiteral("/opt/x/tavex-panel"));
+        QCOMPARE(loose.prefixDir(), std::optional<QString>(QStringLiteral("/opt/x")));
+        QCOMPARE(PanelRootResolver(AppLocation()).appBundleRoot(), std::nullopt);
+    }
+
+    void orderOfResolution()
+    {
+        const QString saved = m_dir->path() + QStringLiteral("/saved root");
+        makeValidRoot(saved);
+        writeSavedRoot(saved);
+        // Nothing beside the program: the saved root.
+        QCOMPARE(resolver().tavexPanelRoot(), saved);
+
+        // A valid runtime without mysqld in the resources is not shipped at all, so the saved
+        // root still wins; with everything there, the shipped runtime is installed and wins.
+        shipRuntime();
+        QCOMPARE(resolver().tavexPanelRoot(), installed());
+        QVERIFY(isValidPanelRoot(installed()));
+        QCOMPARE(readFile(installed() + QStringLiteral("/runtime/www/index.php")),
+                 QByteArray("<?php echo 'shipped';"));
+
+        // A valid installed root wins even when the shipped runtime goes away.
+        QDir(resources()).removeRecursively();
+        QCOMPARE(resolver().tavexPanelRoot(), installed());
+
+        // No installed copy and no shipped runtime: the saved root; with no saved root either,
+        // the installed root's path although it does not exist.
+        QDir(installed()).removeRecursively();
+        QCOMPARE(resolver().tavexPanelRoot(), saved);
+        writeSavedRoot(m_dir->path() + QStringLiteral("/not-a-root"));
+        QCOMPARE(resolver().tavexPanelRoot(), installed());
+        QVERIFY(!QFileInfo::exists(installed() + QStringLiteral("/runtime")));
+    }
+
+    void runningInsideTheResourcesWhenInstallationIsImpossible()
+    {
+        shipRuntime();
+        // A plain file where the installed root would go: installation fails quietly.
+        writeFile(installed(), "in the way");
+        QCOMPARE(resolver().tavexPanelRoot(), resources());
+    }
+
+    void shippedRuntimeWithoutPhpMyAdminIsNeverInstalled()
+    {
+        shipRuntime();
+        QDir(resources() + QStringLiteral("/runtime/phpmyadmin")).removeRecursively();
+        const QString saved = m_dir->path() + QStringLiteral("/saved");
+        makeValidRoot(saved);
+        writeSavedRoot(saved);
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(resolver().tavexPanelRoot(), saved);
+        writeSavedRoot(QString());
+        QCOMPARE(resolver().tavexPanelRoot(), installed());
+        // No copy that could never be valid, and nothing set aside.
+        QVERIFY(!QFileInfo::exists(installed() + QStringLiteral("/runtime")));
+        QCOMPARE(QDir(installed()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size(), 0);
+    }
+
+    void concurrentResolutionsMakeOneCompleteCopy()
+    {
+        shipRuntime(3000);
+        const QMap<QString, QByteArray> shipped = snapshot(resources() + QStringLiteral("/runtime"));
+        std::vector<std::future<QString>> futures;
+        const PanelRootResolver shared = resolver();
+        for (int i = 0; i < 8; ++i)
+            futures.push_back(std::async(std::launch::async, [shared] { return shared.tavexPanelRoot(); }));
+        for (std::future<QString> &future : futures)
+            QCOMPARE(future.get(), installed());
+        QCOMPARE(snapshot(installed() + QStringLiteral("/runtime")), shipped);
+        // Only the runtime and nothing set aside.
+        QCOMPARE(QDir(installed()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+                 QStringList{QStringLiteral("runtime")});
+    }
+
+    void twoPanelProcessesInstallingAtOnce()
+    {
+        shipRuntime(2000);
+        // Two real panel programs, started together from the same prefix.
+        const QString bin = base() + QStringLiteral("/tavex/bin");
+        QDir().mkpath(bin);
+        QVERIFY(QFile::copy(QStringLiteral(TAVEX_PANEL_PROGRAM), bin + QStringLiteral("/tavex-panel")));
+        QProcess first;
+        QProcess second;
+        for (QProcess *p : {&first, &second})
+            p->start(bin + QStringLiteral("/tavex-panel"), {QStringLiteral("status")});
+        for (QProcess *p : {&first, &second}) {
+            QVERIFY(p->waitForFinished(60000));
+            QVERIFY(p->readAllStandardOutput().contains(("目录: " + installed()).toUtf8()));
+        }
+        QCOMPARE(snapshot(installed() + QStringLiteral("/runtime")),
+                 snapshot(resources() + QStringLiteral("/runtime")));
+        QCOMPARE(QDir(installed()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+                 QStringList{QStringLiteral("runtime")});
+    }
+
+    void invalidInstalledCopyIsSetAsideKeepingUserData()
+    {
+        shipRuntime();
+        QCOMPARE(resolver().tavexPanelRoot(), installed());
+        const QString runtime = installed() + QStringLiteral("/runtime");
+        // The user's database and site.
+        writeFile(runtime + QStringLiteral("/mysql/data/mysql/user.MAD"), QByteArray(70000, '\x5a'));
+        writeFile(runtime + QStringLiteral("/mysql/data/shop/orders.ibd"), "orders");
+        writeFile(runtime + QStringLiteral("/www/index.php"), "<?php echo 'mine';");
+        writeFile(runtime + QStringLiteral("/www/Data/upload/图片.png"), "\x89PNG");
+        writeFile(runtime + QStringLiteral("/notes.txt"), "kept aside");
+        const QMap<QString, QByteArray> data = snapshot(runtime + QStringLiteral("/mysql/data"));
+        const QMap<QString, QByteArray> www = snapshot(runtime + QStringLiteral("/www"));
+
+        // phpMyAdmin removed by accident: the copy is invalid.
+        QDir(runtime + QStringLiteral("/phpmyadmin")).removeRecursively();
+        QCOMPARE(resolver().tavexPanelRoot(), installed());
+
+        QVERIFY(isValidPanelRoot(installed()));
+        QCOMPARE(snapshot(runtime + QStringLiteral("/mysql/data")), data);
+        QCOMPARE(snapshot(runtime + QStringLiteral("/www")), www);
+        const QStringList aside = QDir(installed()).entryList({QStringLiteral("runtime.invalid-*")},
+                                                              QDir::Dirs);
+        QCOMPARE(aside.size(), 1);
+        QVERIFY(QRegularExpression(QStringLiteral("^runtime\\.invalid-\\d{8}-\\d{6}$"))
+                    .match(aside.first())
+                    .hasMatch());
+        QCOMPARE(readFile(installed() + QLatin1Char('/') + aside.first() + QStringLiteral("/notes.txt")),
+                 QByteArray("kept aside"));
+        // The next resolution finds a valid copy and sets nothing more aside.
+        QCOMPARE(resolver().tavexPanelRoot(), installed());
+        QCOMPARE(QDir(installed()).entryList({QStringLiteral("runtime.invalid-*")}, QDir::Dirs).size(), 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPanelRoot)
+#include "tst_panelroot.moc"

@@ -1,0 +1,207 @@
+// Running programs and touching files: the texts each runner returns for every way a program
+// can end, output that floods or is not UTF-8, programs that hang or ignore SIGTERM, killing by
+// pattern, detached launches, and the small file helpers.
+#include "TestSupport.h"
+#include "platform/Processes.h"
+#include "process/FileHelpers.h"
+#include "process/ProcessRunner.h"
+
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+using namespace tavex;
+using namespace tavex::test;
+
+namespace {
+
+const QString kMissing = QStringLiteral("/nonexistent/program");
+
+bool waitUntilGone(qint64 pid, int ms = 5000)
+{
+    QDeadlineTimer deadline(ms);
+    while (processIsAlive(pid) && !deadline.hasExpired())
+        QThread::msleep(10);
+    return !processIsAlive(pid);
+}
+
+} // namespace
+
+class TestProcess : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+
+private Q_SLOTS:
+    void programThatCannotStart()
+    {
+        QVERIFY(runProcess(kMissing, {}).startsWith(QStringLiteral("执行失败: ")));
+        QVERIFY(runProcess(kMissing, {}).contains(QStringLiteral("No such file")));
+        QVERIFY(runProcessWithTimeout(kMissing, {}, 5).startsWith(QStringLiteral("执行失败: ")));
+        QVERIFY(!isRunning({kMissing}));
+    }
+
+    void outputAndExitStatus_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("plain");
+        QTest::addColumn<QString>("bounded");
+        QTest::newRow("success keeps trailing line breaks")
+            << QStringList{"exit", "0", "a\\nb\\n\\n"} << "a\nb\n\n" << "a\nb\n\n";
+        QTest::newRow("failure with output") << QStringList{"exit", "23", "x\\n"} << "x\n"
+                                             << "exit(23): x\n";
+        QTest::newRow("failure with blank output is still a failure")
+            << QStringList{"exit", "23", " \\n"} << " \n" << "exit(23):  \n";
+        QTest::newRow("silent failure") << QStringList{"exit", "1"} << "" << "exit(1): ";
+        QTest::newRow("invalid UTF-8 reads as empty") << QStringList{"invalid-utf8", "0"} << ""
+                                                      << "";
+        QTest::newRow("invalid UTF-8 with a failure") << QStringList{"invalid-utf8", "4"} << ""
+                                                      << "exit(4): ";
+    }
+
+    void outputAndExitStatus()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, plain);
+        QFETCH(QString, bounded);
+        QCOMPARE(runProcess(childHelper(), args), plain);
+        QCOMPARE(runProcessWithTimeout(childHelper(), args, 10), bounded);
+    }
+
+    void largeOutputDoesNotStall()
+    {
+        // Far more than a pipe holds before the program ends; standard error comes last.
+        const qint64 bytes = 8 * 1024 * 1024;
+        const QString plain = runProcess(childHelper(), {"flood", QString::number(bytes)});
+        QCOMPARE(plain.size(), bytes + 3);
+        QVERIFY(plain.endsWith(QStringLiteral("xEND")));
+        const QString bounded =
+            runProcessWithTimeout(childHelper(), {"flood", QString::number(bytes)}, 30);
+        QCOMPARE(bounded.size(), bytes + 3);
+    }
+
+    void timeLimit()
+    {
+        QElapsedTimer clock;
+        clock.start();
+        const QString hung = runProcessWithTimeout(childHelper(), {"hang", "partial\\n"}, 1.5);
+        QCOMPARE(hung, QStringLiteral("timeout: ") + childHelper() +
+                           QStringLiteral(" 超过 1 秒，已强制结束\n解压日志:\npartial\n"));
+
+        // A program that ignores SIGTERM is killed after a grace period: the runner returns.
+        const QString stubborn = runProcessWithTimeout(childHelper(), {"ignore-term", "still here"}, 1);
+        QVERIFY(stubborn.startsWith(QStringLiteral("timeout: ") + childHelper() +
+                                    QStringLiteral(" 超过 1 秒")));
+        QVERIFY(stubborn.endsWith(QStringLiteral("still here")));
+        QVERIFY2(clock.elapsed() < 20000, "the runner must return after the grace period");
+        QVERIFY(processesMatchingHelper(QStringLiteral("ignore-term")).isEmpty());
+    }
+
+    void killingByPattern()
+    {
+        QProcess target;
+        target.start(childHelper(), {"hang", "tavex-kill-target-71"});
+        QVERIFY(target.waitForStarted());
+        QProcess bystander;
+        bystander.start(childHelper(), {"hang", "tavex-bystander-71"});
+        QVERIFY(bystander.waitForStarted());
+
+        QCOMPARE(killByPattern(QStringLiteral("child_helper hang tavex-kill-.*-71")), QString());
+        QVERIFY(target.waitForFinished(5000));
+        QCOMPARE(bystander.state(), QProcess::Running);
+        // Nothing matches: still success.
+        QCOMPARE(killByPattern(QStringLiteral("no-such-process-pattern-1234")), QString());
+        bystander.kill();
+        bystander.waitForFinished();
+    }
+
+    void isRunningAnswersByExitStatus()
+    {
+        QVERIFY(isRunning({childHelper(), "exit", "0", "printed but not shown"}));
+        QVERIFY(!isRunning({childHelper(), "exit", "3"}));
+    }
+
+    void detachedLaunchInheritsOnlyStandardDescriptors()
+    {
+        // A descriptor this process opened without close-on-exec must not reach the child.
+        const int leaky = ::open("/dev/null", O_RDONLY);
+        QVERIFY(leaky > 2);
+        const QString outputPath = m_dir.filePath(QStringLiteral("fds.txt"));
+        QFile output(outputPath);
+        QVERIFY(output.open(QIODevice::WriteOnly));
+        const DetachedResult launched =
+            startDetachedProcess({childHelper(), {"fds"}, m_dir.path(), output.handle()});
+        ::close(leaky);
+        QVERIFY(launched.started());
+        QVERIFY(waitUntilGone(launched.pid));
+        QTRY_COMPARE(readFile(outputPath), QByteArray("0\n1\n2\n"));
+    }
+
+    void detachedLaunchReportsTheReason()
+    {
+        const DetachedResult missing = startDetachedProcess({kMissing, {}, {}, -1});
+        QVERIFY(!missing.started());
+        QCOMPARE(missing.errorCode, ENOENT);
+
+        // A program for another processor: an ELF header for aarch64.
+        const QString foreign = m_dir.filePath(QStringLiteral("foreign"));
+        QByteArray elf("\x7f" "ELF\x02\x01\x01", 7);
+        elf.append(QByteArray(9, '\0')).append("\x02\x00\xb7\x00\x01\x00\x00\x00", 8);
+        elf.append(QByteArray(64, '\0'));
+        writeFile(foreign, elf);
+        QFile::setPermissions(foreign, QFile::permissions(foreign) | QFileDevice::ExeOwner);
+        const DetachedResult wrongCpu = startDetachedProcess({foreign, {}, {}, -1});
+        QCOMPARE(wrongCpu.errorCode, ENOEXEC);
+
+        const DetachedResult badDir =
+            startDetachedProcess({childHelper(), {"exit", "0"}, m_dir.filePath("nope"), -1});
+        QCOMPARE(badDir.errorCode, ENOENT);
+    }
+
+    void fileHelpers()
+    {
+        const QString dir = m_dir.filePath(QStringLiteral("a/b/c"));
+        QCOMPARE(makeDir(dir), QString());
+        QCOMPARE(makeDir(dir), QString());
+        writeFile(m_dir.filePath(QStringLiteral("plain")), "x");
+        QVERIFY(!makeDir(m_dir.filePath(QStringLiteral("plain"))).isEmpty());
+        QVERIFY(!makeDir(m_dir.filePath(QStringLiteral("plain/sub"))).isEmpty());
+
+        const QString file = dir + QStringLiteral("/文件.txt");
+        QCOMPARE(tryWrite(file, QStringLiteral("第一")), QString());
+        QCOMPARE(tryWrite(file, QStringLiteral("second")), QString());
+        QCOMPARE(readTextFile(file), std::optional<QString>(QStringLiteral("second")));
+        QCOMPARE(tryWrite(m_dir.filePath(QStringLiteral("missing/x.txt")), QStringLiteral("x")),
+                 QStringLiteral("No such file or directory"));
+
+        QCOMPARE(readTextFile(m_dir.filePath(QStringLiteral("missing.txt"))), std::nullopt);
+        writeFile(m_dir.filePath(QStringLiteral("latin1.txt")), "caf\xe9");
+        QCOMPARE(readTextFile(m_dir.filePath(QStringLiteral("latin1.txt"))), std::nullopt);
+    }
+
+private:
+    static QList<qint64> processesMatchingHelper(const QString &mode)
+    {
+        QProcess pgrep;
+        pgrep.start(QStringLiteral("/usr/bin/pgrep"), {QStringLiteral("-f"), QStringLiteral("child_helper ") + mode});
+        pgrep.waitForFinished();
+        QList<qint64> pids;
+        for (const QByteArray &line : pgrep.readAllStandardOutput().split('\n'))
+            if (!line.isEmpty() && processIsAlive(line.toLongLong()))
+                pids << line.toLongLong();
+        return pids;
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProcess)
+#include "tst_process.moc"

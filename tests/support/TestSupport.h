@@ -1,0 +1,57 @@
+#pragma once
+
+#include "platform/DesktopServices.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QMap>
+#include <QUrl>
+#include <functional>
+#include <optional>
+
+namespace tavex::test {
+
+// Records what the view model asks of the platform, and answers the directory chooser.
+class RecordingDesktop : public DesktopServices
+{
+public:
+    void setClipboardText(const QString &text) override { clipboard = text; }
+    void openUrl(const QUrl &url) override { opened << url; }
+    std::optional<QString> chooseDirectory(const QString &message, const QString &accept) override
+    {
+        chooserMessage = message;
+        chooserAccept = accept;
+        return nextChoice;
+    }
+
+    std::optional<QString> clipboard;
+    QList<QUrl> opened;
+    std::optional<QString> nextChoice;
+    QString chooserMessage;
+    QString chooserAccept;
+};
+
+QString childHelper();
+
+// Writes a file, creating its parent folders; fails the test when it cannot.
+void writeFile(const QString &path, const QByteArray &content);
+QByteArray readFile(const QString &path);
+// An executable shell script.
+void writeScript(const QString &path, const QByteArray &body);
+
+// A panel root skeleton that passes the validity test: runtime/mysql/bin/mysqld, runtime/php and
+// runtime/phpmyadmin.
+void makeValidRoot(const QString &root);
+
+// Every file under a folder with its content, for byte-for-byte comparison.
+QMap<QString, QByteArray> snapshot(const QString &dir);
+
+// Runs a function as an unprivileged user when the test runs as root (root ignores permissions),
+// and returns what it returned. Runs it directly otherwise.
+QString runUnprivileged(const std::function<QString()> &work);
+
+// Whether something accepts connections on the local port.
+bool portAnswers(quint16 port);
+
+} // namespace tavex::test
