@@ -51,7 +51,7 @@ need "$PMA_SRC/index.php" phpmyadmin
 need /usr/bin/setsid util-linux
 need /usr/bin/sha1sum coreutils
 if [ -x "$PHP" ]; then
-  php_modules=$("$PHP" -m 2>/dev/null | tr 'A-Z' 'a-z')
+  php_modules=$("$PHP" -m 2>/dev/null | tr '[:upper:]' '[:lower:]')
   for m in pdo_mysql:php-mysql mysqli:php-mysql mbstring:php-mbstring xml:php-xml session:php-common; do
     grep -qx "${m%%:*}" <<<"$php_modules" || missing+=("PHP extension ${m%%:*} (Debian package ${m#*:})")
   done
@@ -103,7 +103,7 @@ mkdir -p "$build/mysql/bin"
 # Shared by the wrappers: locate the runtime and read the option file with the
 # server's own parser, so quoting and !include work as they do in mariadbd.
 read -r -d '' WRAPPER_COMMON <<'EOF' || true
-here=$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")" && pwd)
+here=$(CDPATH='' cd -- "$(dirname -- "${BASH_SOURCE[0]}")" && pwd)
 mysql_dir=${here%/bin}
 self=${0##*/}
 fail() { printf '%s: %s\n' "$self" "$*" >&2; exit 1; }
@@ -122,10 +122,11 @@ EOF
 cat >"$build/mysql/bin/mysql_install_db" <<EOF
 #!/bin/bash
 # Called as:  mysql_install_db --defaults-file=<my_runtime.cnf> --initialize-insecure
-# MariaDB's installer knows no --initialize-insecure and Debian's script breaks
-# on paths with spaces (also through --user) while still exiting 0. So run it
-# with --no-defaults and an explicit datadir, check its result ourselves, then
-# give every root account the password "kelp" that the stack expects.
+# MariaDB's installer knows no --initialize-insecure, and Debian's script
+# mishandles paths with spaces: given such a --defaults-file it creates nothing
+# yet exits 0, and --user makes its chown split the path. So run it with
+# --no-defaults and an explicit datadir, check its result ourselves, then give
+# every root account the password "kelp" that the stack expects.
 set -u
 $WRAPPER_COMMON
 EOF
@@ -158,7 +159,12 @@ was_empty=0
 log=$(mktemp) || fail "cannot create a temporary file"
 trap 'rm -f -- "$log"' EXIT
 give_up() {
-  [ -s "$log" ] && tail -n 15 -- "$log" >&2
+  # The server's own [ERROR] lines say why; the installer's advice around them does not.
+  if grep -q '\[ERROR\]' "$log" 2>/dev/null; then
+    grep '\[ERROR\]' "$log" | head -n 8 >&2
+  elif [ -s "$log" ]; then
+    tail -n 8 -- "$log" >&2
+  fi
   [ "$was_empty" = 1 ] && find "$datadir" -mindepth 1 -delete 2>/dev/null
   fail "$*"
 }
@@ -227,17 +233,27 @@ if [ "$(printf '%s' "$socket" | wc -c)" -gt 107 ]; then
   socket=/tmp/tavex-mysqld-$(id -u)-$(printf '%s' "$mysql_dir" | sha1sum | cut -c1-12).sock
 fi
 errlog=$datadir/mysqld.err
+pidfile=$datadir/mysqld.pid
 
 # basedir points into the runtime, which has no share files: use Debian's.
 server+=(
   "--socket=$socket"
-  "--pid-file=$datadir/mysqld.pid"
+  "--pid-file=$pidfile"
   "--log-error=$errlog"
   --lc-messages-dir=/usr/share/mysql
   --character-sets-dir=/usr/share/mysql/charsets
   --plugin-dir=/usr/lib/mysql/plugin
   "${args[@]}"
 )
+
+answers() { # "ping" succeeds even when the login is refused: the server is up
+  /usr/bin/mariadb-admin --no-defaults --socket="$socket" --connect-timeout=1 \
+    -uroot -pkelp ping >/dev/null 2>&1
+}
+# A second server would only wait on the first one's InnoDB lock and then give up.
+if answers; then
+  fail "a server already runs from this runtime (pid $(cat -- "$pidfile" 2>/dev/null || echo "?"))"
+fi
 
 # setsid: the server must outlive the caller and its terminal. In a script
 # without job control the background child is no group leader, so setsid does
@@ -252,13 +268,12 @@ running() { # alive and not a zombie
   s=${s##*) }
   [ "${s%% *}" != Z ]
 }
-answers() { # "ping" succeeds even when the login is refused: the server is up
-  /usr/bin/mariadb-admin --no-defaults --socket="$socket" --connect-timeout=1 \
-    -uroot -pkelp ping >/dev/null 2>&1
+ours() { # the pid file names the process started above
+  [ "$(cat -- "$pidfile" 2>/dev/null)" = "$pid" ]
 }
 
 for _ in $(seq 200); do # up to 20 s
-  if answers; then
+  if ours && answers; then
     echo "$self: MariaDB answers (pid $pid, socket $socket)"
     exit 0
   fi
@@ -397,7 +412,8 @@ body { font-family: "Noto Sans CJK SC", sans-serif; margin: 3em; color: #222; }
 <body>
 <h1>TAVEX 演示站点</h1>
 <p class="<?= $ok ? 'ok' : 'fail' ?>"><?= h($line) ?></p>
-<p>PHP <?= h(PHP_VERSION) ?> · <a href="http://<?= h(preg_replace('/:\d+$/', '', $_SERVER['HTTP_HOST'] ?? '127.0.0.1')) ?>:900/">phpMyAdmin</a></p>
+<?php $host = preg_replace('/:\d+$/', '', $_SERVER['HTTP_HOST'] ?? '127.0.0.1'); ?>
+<p>PHP <?= h(PHP_VERSION) ?> · <a href="http://<?= htmlspecialchars($host, ENT_QUOTES, 'UTF-8') ?>:900/">phpMyAdmin</a></p>
 </body>
 </html>
 EOF

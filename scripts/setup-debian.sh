@@ -39,11 +39,15 @@ packages=(
   curl lsof python3
 )
 
-if ! dpkg-query -W -f='${Status}\n' "${packages[@]}" 2>/dev/null | grep -qv '^install ok installed$' \
-   && [ "$(dpkg-query -W -f='${Status}\n' "${packages[@]}" 2>/dev/null | wc -l)" -eq "${#packages[@]}" ]; then
+installed=$(dpkg-query -W -f='${Status}\n' "${packages[@]}" 2>/dev/null | grep -c '^install ok installed$' || true)
+if [ "$installed" -eq "${#packages[@]}" ]; then
   echo "setup: all packages already installed"
-  exit 0
+else
+  $SUDO apt-get update -q
+  $SUDO apt-get install -y -q --no-install-recommends "${packages[@]}"
 fi
 
-$SUDO apt-get update -q
-$SUDO apt-get install -y -q --no-install-recommends "${packages[@]}"
+# An ordinary user's PHP needs the right to bind port 900 (phpMyAdmin's port).
+if [ ! -x /usr/local/lib/tavex-demo/php ]; then
+  $SUDO bash "$(dirname "$0")/setup-demo-php-capability.sh"
+fi

@@ -202,6 +202,7 @@ void PanelViewModel::startAll()
         // Leftover servers are ended, and let go of their ports and data files before the new
         // ones start.
         const QString root = current().root();
+        waitForDatabaseStartUp(mysqlKillPattern(root));
         const StopWaiter leftovers({kPhpServerKillPattern, mysqlKillPattern(root)});
         killByPattern(kPhpServerKillPattern);
         killByPattern(mysqlKillPattern(current().root()));
@@ -245,7 +246,9 @@ void PanelViewModel::stopAll()
     QThreadPool::globalInstance()->start([poster = m_poster, resolver = m_resolver] {
         const auto current = [&resolver] { return RuntimeLayout(resolver.tavexPanelRoot()); };
 
-        const StopWaiter servers({kPhpServerKillPattern, mysqlKillPattern(current().root())});
+        const QString root = current().root();
+        waitForDatabaseStartUp(mysqlKillPattern(root));
+        const StopWaiter servers({kPhpServerKillPattern, mysqlKillPattern(root)});
         QStringList results;
         results << stopPhpWeb(current());
         results << stopPhpMyAdmin(current());

@@ -6,6 +6,14 @@
 #include <QProcess>
 #include <QThread>
 
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace tavex {
 
 QList<qint64> processesMatching(const QString &pattern)
@@ -41,6 +49,46 @@ void StopWaiter::waitForEnd(int timeoutMs) const
     for (qint64 pid : m_pids) {
         while (processIsAlive(pid) && !deadline.hasExpired())
             QThread::msleep(20);
+    }
+}
+
+} // namespace tavex
+
+namespace tavex {
+
+bool databaseGreets(int timeoutMs)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(3306);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool greets = false;
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0 ||
+        errno == EINPROGRESS) {
+        // Connected or not, the server's first packet is what tells that it is ready.
+        pollfd readable{fd, POLLIN, 0};
+        char byte;
+        greets = ::poll(&readable, 1, timeoutMs) == 1 && (readable.revents & POLLIN) &&
+                 ::recv(fd, &byte, 1, 0) == 1;
+    }
+    ::close(fd);
+    return greets;
+}
+
+void waitForDatabaseStartUp(const QString &pattern, int timeoutMs)
+{
+    const QList<qint64> servers = processesMatching(pattern);
+    const QDeadlineTimer deadline(timeoutMs);
+    const auto anyAlive = [&servers] {
+        return std::any_of(servers.cbegin(), servers.cend(), processIsAlive);
+    };
+    while (anyAlive() && !deadline.hasExpired()) {
+        if (databaseGreets())
+            return;
+        QThread::msleep(50);
     }
 }
 

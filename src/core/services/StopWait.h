@@ -25,3 +25,15 @@ private:
 QList<qint64> processesMatching(const QString &pattern);
 
 } // namespace tavex
+
+namespace tavex {
+
+// Whether the database on port 3306 greets a new connection, which it does only once it is ready.
+bool databaseGreets(int timeoutMs = 500);
+
+// A database server that is told to stop while it is still starting can hang for good, ignoring
+// every later request. So before the servers that match the pattern are signalled, this waits
+// (bounded) until each has either finished starting or ended.
+void waitForDatabaseStartUp(const QString &pattern, int timeoutMs = 20000);
+
+} // namespace tavex

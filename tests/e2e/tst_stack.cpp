@@ -1,0 +1,252 @@
+// The whole stack for real: the panel program, installed from its shipped demo runtime under a
+// path with a space and Chinese characters, starts MariaDB, the site and phpMyAdmin, reports
+// truthfully and stops them again. Holds the fixed ports 3306, 8000 and 900 while it runs.
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace tavex::test;
+
+namespace {
+
+struct PanelRun
+{
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+QString statusBlock(bool mysql, bool web, bool phpMyAdmin, const QString &root)
+{
+    const auto s = [](bool on) { return on ? QStringLiteral("运行中") : QStringLiteral("已停止"); };
+    return QStringLiteral("=== 服务状态 ===\nMySQL: %1\nPHP Web: %2\nMySQL Web: %3\n目录: %4\n")
+        .arg(s(mysql), s(web), s(phpMyAdmin), root);
+}
+
+QByteArray curl(const QStringList &args)
+{
+    QProcess process;
+    process.start(QStringLiteral("curl"), QStringList{QStringLiteral("-s"), QStringLiteral("--max-time"),
+                                                      QStringLiteral("20")} + args);
+    process.waitForFinished(30000);
+    return process.readAllStandardOutput();
+}
+
+} // namespace
+
+class TestStack : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QString m_base;
+    QString m_root;
+    QString m_program;
+
+    PanelRun panel(const QStringList &args)
+    {
+        QProcess process;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_dir.filePath(QStringLiteral("config")));
+        process.setProcessEnvironment(env);
+        QElapsedTimer clock;
+        clock.start();
+        process.start(m_program, args);
+        PanelRun run;
+        if (!process.waitForFinished(300000)) {
+            process.kill();
+            process.waitForFinished();
+            return run;
+        }
+        qInfo("panel %s took %lld ms", qPrintable(args.join(u' ')), clock.elapsed());
+        run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        run.out = QString::fromUtf8(process.readAllStandardOutput());
+        run.err = QString::fromUtf8(process.readAllStandardError());
+        return run;
+    }
+
+    QString startResultBlock(const QStringList &entries, const QString &php) const
+    {
+        QString block = QStringLiteral("=== 启动完成 ===\n");
+        for (const QString &entry : entries)
+            block += entry + QLatin1Char('\n');
+        return block + QStringLiteral("\n网站: http://localhost:8000\nphpMyAdmin: http://localhost:900\n"
+                                      "MySQL: localhost:3306\nPHP: ") +
+               php + QStringLiteral("\n目录: ") + m_root + QLatin1Char('\n');
+    }
+
+    QString demoPhp() const { return m_root + QStringLiteral("/runtime/php/PHP8.2/bin/php"); }
+
+    void verifyStackServes()
+    {
+        // The MariaDB greeting: protocol 10 and the server's name. The server detaches at once
+        // and needs a moment before it greets.
+        QTRY_VERIFY_WITH_TIMEOUT(mysqlGreeting().size() > 5, 30000);
+        const QByteArray greeting = mysqlGreeting();
+        QCOMPARE(int(greeting.at(4)), 10);
+        QVERIFY(greeting.contains("MariaDB"));
+
+        // The demo site answers from the database.
+        QVERIFY(QString::fromUtf8(curl({QStringLiteral("http://127.0.0.1:8000/")}))
+                    .contains(QStringLiteral("数据库连接成功")));
+
+        // phpMyAdmin shows its login page and accepts root / kelp.
+        const QString jar = m_dir.filePath(QStringLiteral("cookies-%1.txt").arg(qrand()));
+        const QStringList cookies = {QStringLiteral("-c"), jar, QStringLiteral("-b"), jar};
+        const QByteArray login = curl(cookies + QStringList{QStringLiteral("http://127.0.0.1:900/index.php")});
+        QVERIFY(login.contains("name=\"pma_username\""));
+        const auto token = QRegularExpression(QStringLiteral("name=\"token\" value=\"([^\"]*)\""))
+                               .match(QString::fromUtf8(login));
+        QVERIFY(token.hasMatch());
+        const QByteArray after = curl(cookies + QStringList{
+            QStringLiteral("-L"), QStringLiteral("--data-urlencode"), QStringLiteral("pma_username=root"),
+            QStringLiteral("--data-urlencode"), QStringLiteral("pma_password=kelp"),
+            QStringLiteral("--data-urlencode"), QStringLiteral("server=1"),
+            QStringLiteral("--data-urlencode"), QStringLiteral("token=") + token.captured(1),
+            QStringLiteral("--data-urlencode"), QStringLiteral("route=/"),
+            QStringLiteral("http://127.0.0.1:900/index.php")});
+        QVERIFY(after.contains("route=/logout"));
+        QVERIFY(!after.contains("name=\"pma_username\""));
+    }
+
+    static QByteArray mysqlGreeting()
+    {
+        QTcpSocket socket;
+        socket.connectToHost(QStringLiteral("127.0.0.1"), 3306);
+        if (!socket.waitForConnected(2000) || !socket.waitForReadyRead(2000))
+            return {};
+        return socket.readAll();
+    }
+
+    static int qrand()
+    {
+        static int n = 0;
+        return ++n;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        for (quint16 port : {3306, 8000, 900})
+            QVERIFY2(!portAnswers(port), qPrintable(QStringLiteral("port %1 is taken").arg(port)));
+        // The program in its prefix, with the demo runtime as its shipped runtime; the first run
+        // installs it beside the prefix as <base>/Tavex-panel.
+        m_base = m_dir.filePath(QStringLiteral("面板 测试"));
+        m_root = m_base + QStringLiteral("/Tavex-panel");
+        m_program = m_base + QStringLiteral("/tavex/bin/tavex-panel");
+        const QString resources = m_base + QStringLiteral("/tavex/share/tavex-panel");
+        QVERIFY(QDir().mkpath(QFileInfo(m_program).absolutePath()));
+        QVERIFY(QDir().mkpath(resources));
+        QVERIFY(QFile::copy(QStringLiteral(TAVEX_PANEL_PROGRAM), m_program));
+        QProcess copy;
+        copy.start(QStringLiteral("cp"), {QStringLiteral("-a"), QStringLiteral(TAVEX_SHIPPED_RUNTIME), resources});
+        QVERIFY(copy.waitForFinished(120000));
+        QCOMPARE(copy.exitCode(), 0);
+    }
+
+    void firstStartInstallsAndBringsUpTheStack()
+    {
+        const PanelRun start = panel({QStringLiteral("start-all")});
+        QVERIFY2(start.exitCode == 0, qPrintable(start.out + start.err));
+        QVERIFY(QFileInfo::exists(m_root + QStringLiteral("/runtime/mysql/data/mysql")));
+        // Every block on the way went to standard error, the result alone to standard output.
+        QVERIFY(start.err.startsWith(QStringLiteral("=== 启动中 ===\n正在准备目录和服务...\n目录: ") + m_root + QLatin1Char('\n')));
+        QVERIFY(start.err.contains(QStringLiteral("\n正在启动 MySQL...\n目录: ") + m_root));
+        QVERIFY(start.err.contains(QStringLiteral("\n正在启动 phpMyAdmin...\n目录: ") + m_root));
+        QVERIFY(start.out.startsWith(QStringLiteral("=== 启动完成 ===\n")));
+        QVERIFY(start.out.endsWith(QStringLiteral("\n\n网站: http://localhost:8000\nphpMyAdmin: http://localhost:900\n"
+                                                  "MySQL: localhost:3306\nPHP: ") + demoPhp() +
+                                   QStringLiteral("\n目录: ") + m_root + QLatin1Char('\n')));
+        verifyStackServes();
+
+        const PanelRun status = panel({QStringLiteral("status")});
+        QCOMPARE(status.out, statusBlock(true, true, true, m_root));
+        QCOMPARE(status.exitCode, 0);
+    }
+
+    void stopAllBringsEverythingDown()
+    {
+        const PanelRun stop = panel({QStringLiteral("stop-all")});
+        QCOMPARE(stop.out, QStringLiteral("=== 停止完成 ===\n"));
+        QCOMPARE(stop.exitCode, 0);
+        QVERIFY(!QFileInfo::exists(m_root + QStringLiteral("/runtime/config/php-web.pid")));
+        QVERIFY(!QFileInfo::exists(m_root + QStringLiteral("/runtime/config/phpmyadmin.pid")));
+        for (quint16 port : {3306, 8000, 900})
+            QVERIFY(!portAnswers(port));
+        const PanelRun status = panel({QStringLiteral("status")});
+        QCOMPARE(status.out, statusBlock(false, false, false, m_root));
+        QCOMPARE(status.exitCode, 3);
+    }
+
+    void secondStartGivesTheBareResultBlock()
+    {
+        const PanelRun start = panel({QStringLiteral("start-all")});
+        QCOMPARE(start.out, startResultBlock({}, demoPhp()));
+        QCOMPARE(start.exitCode, 0);
+        verifyStackServes();
+        // Starting again while everything runs replaces the servers and leaves all running.
+        const PanelRun again = panel({QStringLiteral("start-all")});
+        QCOMPARE(again.out, startResultBlock({}, demoPhp()));
+        QCOMPARE(panel({QStringLiteral("status")}).out, statusBlock(true, true, true, m_root));
+        verifyStackServes();
+    }
+
+    void portOfTheSiteHeldByAnotherProgram()
+    {
+        QCOMPARE(panel({QStringLiteral("stop-all")}).exitCode, 0);
+        QProcess other;
+        other.start(QStringLiteral("python3"), {QStringLiteral("-m"), QStringLiteral("http.server"),
+                                                QStringLiteral("--bind"), QStringLiteral("0.0.0.0"),
+                                                QStringLiteral("8000")});
+        QVERIFY(other.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(portAnswers(8000), 10000);
+
+        const PanelRun start = panel({QStringLiteral("start-all")});
+        QVERIFY(start.out.startsWith(QStringLiteral("=== 启动完成 ===\n")));
+        // The site's server could not listen: once it has given up, the panel says so.
+        QTRY_COMPARE_WITH_TIMEOUT(panel({QStringLiteral("status")}).out,
+                                  statusBlock(true, false, true, m_root), 10000);
+        QVERIFY(QFile(m_root + QStringLiteral("/runtime/config/php-web.log")).open(QIODevice::ReadOnly));
+        QVERIFY(readFile(m_root + QStringLiteral("/runtime/config/php-web.log")).contains("Failed to listen"));
+        // The other program was left alone.
+        QCOMPARE(panel({QStringLiteral("stop-all")}).exitCode, 0);
+        QCOMPARE(other.state(), QProcess::Running);
+        QVERIFY(portAnswers(8000));
+        other.terminate();
+        other.waitForFinished();
+    }
+
+    void noPhpProgram()
+    {
+        const QString php = demoPhp();
+        const QFileDevice::Permissions permissions = QFile::permissions(php);
+        QVERIFY(QFile::setPermissions(php, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        const PanelRun start = panel({QStringLiteral("start-all")});
+        QFile::setPermissions(php, permissions);
+        QCOMPARE(start.out, startResultBlock({QStringLiteral("PHP Web: 未找到可执行的 PHP"),
+                                              QStringLiteral("phpMyAdmin: 未找到可执行的 PHP")},
+                                             m_root + QStringLiteral("/runtime/php/PHP8.5/bin/php")));
+        QCOMPARE(panel({QStringLiteral("status")}).out, statusBlock(true, false, false, m_root));
+    }
+
+    void cleanupTestCase()
+    {
+        if (m_program.isEmpty())
+            return;
+        panel({QStringLiteral("stop-all")});
+        for (quint16 port : {3306, 8000, 900})
+            QVERIFY(!portAnswers(port));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStack)
+#include "tst_stack.moc"
