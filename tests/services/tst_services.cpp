@@ -2,6 +2,7 @@
 // with real PHP servers on a spare port, PID files that lie, the database kill pattern on roots
 // full of regular-expression characters, and the database operations' exact arguments.
 #include "TestSupport.h"
+#include "model/PanelViewModel.h"
 #include "platform/PortProbe.h"
 #include "platform/Processes.h"
 #include "process/ProcessRunner.h"
@@ -64,6 +65,14 @@ bool waitUntilGone(qint64 pid)
     while (processIsAlive(pid) && !deadline.hasExpired())
         QThread::msleep(10);
     return !processIsAlive(pid);
+}
+
+QByteArray curlText(const QString &url)
+{
+    QProcess curl;
+    curl.start(QStringLiteral("curl"), {QStringLiteral("-s"), url});
+    curl.waitForFinished();
+    return curl.readAllStandardOutput();
 }
 
 qint64 pidIn(const QString &pidPath)
@@ -188,10 +197,8 @@ private Q_SLOTS:
         // Another service's port does not claim this server.
         QVERIFY(!isPhpServerRunning(server.pidPath, QStringLiteral("8000")));
         // Run from the root as working directory, output appended after the earlier lines.
-        QProcess curl;
-        curl.start(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("http://127.0.0.1:") + kTestPort + QStringLiteral("/")});
-        QVERIFY(curl.waitForFinished());
-        QCOMPARE(curl.readAllStandardOutput(), QByteArray("hello"));
+        QCOMPARE(curlText(QStringLiteral("http://127.0.0.1:") + kTestPort + QStringLiteral("/")),
+                 QByteArray("hello"));
         QCOMPARE(QFileInfo(QStringLiteral("/proc/%1/cwd").arg(pid)).symLinkTarget(), layout.root());
         QTRY_VERIFY(readFile(server.logPath).size() > earlier.size());
         QVERIFY(readFile(server.logPath).startsWith(earlier));
@@ -320,6 +327,40 @@ private Q_SLOTS:
         QFile::remove(layout.mysqlInstallDbPath());
         QDir(layout.mysqlSystemDbDir()).removeRecursively();
         QVERIFY(ensureMysqlInitialized(layout, cnf).startsWith(QStringLiteral("执行失败: ")));
+    }
+
+    void openingPhpMyAdminStartsItAndAppendsTheMismatch()
+    {
+        qputenv("XDG_CONFIG_HOME", m_dir.filePath(QStringLiteral("config")).toUtf8());
+        const QString root = newRoot(QStringLiteral("pma"));
+        installForeignPhp(root, QStringLiteral("PHP8.5"));
+        installPhp(root, QStringLiteral("PHP8.2"));
+        writeFile(root + QStringLiteral("/runtime/phpmyadmin/index.php"), "<?php echo 'pma';");
+        auto desktop = std::make_shared<RecordingDesktop>();
+        desktop->nextChoice = root;
+        PanelViewModel vm(PanelRootResolver(AppLocation()), desktop);
+        vm.choosePanelRoot();
+        QCOMPARE(vm.tavexPanelRoot(), root);
+        desktop->opened.clear();
+
+        vm.openPhpMyAdmin();
+        const auto stop = qScopeGuard([&] { stopPhpMyAdmin(RuntimeLayout(root)); });
+        QCOMPARE(desktop->opened, QList<QUrl>{QUrl(QStringLiteral("http://localhost:900"))});
+        QVERIFY(vm.logs().startsWith(QStringLiteral("=== 服务状态 ===\n")));
+        QVERIFY(vm.isPhpMyAdminRunning());
+        // The mismatch reaches the log through the view model's queue, appended to the status.
+        const QString status = vm.logs();
+        QTRY_VERIFY(vm.logs() != status);
+        QVERIFY(vm.logs().startsWith(status + QStringLiteral("\nPHP CPU 类型不匹配: ") + root +
+                                     QStringLiteral("/runtime/php/PHP8.5/bin/php\n")));
+        QVERIFY(vm.logs().endsWith(QStringLiteral("x86_64）\n")));
+        QTRY_COMPARE(curlText(QStringLiteral("http://127.0.0.1:900/")), QByteArray("pma"));
+
+        // Already running: nothing is started, the log is left alone.
+        const QString before = vm.logs();
+        vm.openPhpMyAdmin();
+        QCOMPARE(vm.logs(), before);
+        QCOMPARE(desktop->opened.size(), 2);
     }
 
     void portProbeFindsTheListener()

@@ -9,6 +9,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
@@ -52,6 +58,62 @@ void collectListeningInodes(const char *table, quint16 port, std::vector<QByteAr
     }
 }
 
+// The same from the kernel's socket diagnostics over netlink, as ss does: far cheaper than
+// having the kernel print its whole TCP table. False when netlink is not available.
+bool collectListeningInodesByNetlink(quint16 port, std::vector<QByteArray> &inodes)
+{
+    const int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (fd < 0)
+        return false;
+    bool complete = true;
+    for (const int family : {AF_INET, AF_INET6}) {
+        struct
+        {
+            nlmsghdr header;
+            inet_diag_req_v2 request;
+        } query{};
+        query.header.nlmsg_len = sizeof query;
+        query.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+        query.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+        query.request.sdiag_family = static_cast<__u8>(family);
+        query.request.sdiag_protocol = IPPROTO_TCP;
+        query.request.idiag_states = 1U << TCP_LISTEN;
+        if (::send(fd, &query, sizeof query, 0) != static_cast<ssize_t>(sizeof query)) {
+            complete = false;
+            break;
+        }
+        bool done = false;
+        alignas(nlmsghdr) char buffer[16384];
+        while (!done) {
+            const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+            if (got <= 0) {
+                complete = false;
+                break;
+            }
+            auto *message = reinterpret_cast<nlmsghdr *>(buffer);
+            for (int left = static_cast<int>(got); NLMSG_OK(message, left);
+                 message = NLMSG_NEXT(message, left)) {
+                if (message->nlmsg_type == NLMSG_DONE) {
+                    done = true;
+                    break;
+                }
+                if (message->nlmsg_type == NLMSG_ERROR) {
+                    complete = false;
+                    done = true;
+                    break;
+                }
+                const auto *socket = static_cast<const inet_diag_msg *>(NLMSG_DATA(message));
+                if (ntohs(socket->id.idiag_sport) == port && socket->idiag_inode != 0)
+                    inodes.push_back("socket:[" + QByteArray::number(socket->idiag_inode) + "]");
+            }
+        }
+        if (!complete)
+            break;
+    }
+    ::close(fd);
+    return complete;
+}
+
 bool processHoldsSocket(long pid, const std::vector<QByteArray> &sockets)
 {
     char dirPath[64];
@@ -92,8 +154,11 @@ std::atomic<long> lastOwner{0};
 std::optional<qint32> listeningProcessId(quint16 port)
 {
     std::vector<QByteArray> sockets;
-    collectListeningInodes("/proc/net/tcp", port, sockets);
-    collectListeningInodes("/proc/net/tcp6", port, sockets);
+    if (!collectListeningInodesByNetlink(port, sockets)) {
+        sockets.clear();
+        collectListeningInodes("/proc/net/tcp", port, sockets);
+        collectListeningInodes("/proc/net/tcp6", port, sockets);
+    }
     if (sockets.empty())
         return std::nullopt;
 

@@ -3,7 +3,8 @@
 #include "platform/Processes.h"
 
 #include <QDeadlineTimer>
-#include <QProcess>
+#include <QDir>
+#include <QDirIterator>
 #include <QThread>
 
 #include <arpa/inet.h>
@@ -11,6 +12,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <regex.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,22 +20,26 @@ namespace tavex {
 
 QList<qint64> processesMatching(const QString &pattern)
 {
-    QProcess pgrep;
-    pgrep.setProgram(QStringLiteral("/usr/bin/pgrep"));
-    pgrep.setArguments({QStringLiteral("-f"), pattern});
-    pgrep.setStandardErrorFile(QProcess::nullDevice());
-    closeInheritedDescriptorsInChild(pgrep);
-    pgrep.start();
-    if (!pgrep.waitForStarted(-1))
+    // The same reading as pkill -f: an extended regular expression searched in the command line
+    // with its arguments joined by blanks. Read from /proc, without starting a program.
+    regex_t expression;
+    if (::regcomp(&expression, pattern.toUtf8().constData(), REG_EXTENDED | REG_NOSUB) != 0)
         return {};
-    pgrep.waitForFinished(-1);
     QList<qint64> pids;
-    for (const QByteArray &line : pgrep.readAllStandardOutput().split('\n')) {
-        bool ok = false;
-        const qint64 pid = line.trimmed().toLongLong(&ok);
-        if (ok && pid > 0)
+    const qint64 self = ::getpid();
+    QDirIterator it(QStringLiteral("/proc"), QDir::Dirs | QDir::NoDotAndDotDot);
+    while (it.hasNext()) {
+        bool numeric = false;
+        const qint64 pid = it.nextFileInfo().fileName().toLongLong(&numeric);
+        if (!numeric || pid == self)
+            continue;
+        const QStringList arguments = processArguments(pid);
+        if (!arguments.isEmpty() &&
+            ::regexec(&expression, arguments.join(QLatin1Char(' ')).toUtf8().constData(), 0,
+                      nullptr, 0) == 0)
             pids << pid;
     }
+    ::regfree(&expression);
     return pids;
 }
 
