@@ -13,6 +13,7 @@
 #include <QRegularExpression>
 
 #include <future>
+#include <sys/stat.h>
 
 using namespace tavex;
 using namespace tavex::test;
@@ -206,6 +207,50 @@ private Q_SLOTS:
         // The next resolution finds a valid copy and sets nothing more aside.
         QCOMPARE(resolver().tavexPanelRoot(), installed());
         QCOMPARE(QDir(installed()).entryList({QStringLiteral("runtime.invalid-*")}, QDir::Dirs).size(), 1);
+    }
+
+    void failedReinstallLeavesTheUserDataInPlace()
+    {
+        shipRuntime();
+        QCOMPARE(resolver().tavexPanelRoot(), installed());
+        const QString runtime = installed() + QStringLiteral("/runtime");
+        writeFile(runtime + QStringLiteral("/mysql/data/shop/orders.ibd"), "orders");
+        writeFile(runtime + QStringLiteral("/www/index.php"), "<?php echo 'mine';");
+        const QMap<QString, QByteArray> before = snapshot(runtime);
+        QDir(runtime + QStringLiteral("/phpmyadmin")).removeRecursively();
+
+        // Something in the shipped runtime that cannot be copied: the fresh copy fails.
+        const QByteArray fifo = QFile::encodeName(resources() + QStringLiteral("/runtime/www/pipe"));
+        QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+        QCOMPARE(resolver().ensureInstalledRuntimeRoot(), std::nullopt);
+        // Resolution falls through to the shipped runtime; the old copy is back where it was.
+        QCOMPARE(resolver().tavexPanelRoot(), resources());
+        QMap<QString, QByteArray> after = snapshot(runtime);
+        QCOMPARE(after, before);
+        QCOMPARE(QDir(installed()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+                 QStringList{QStringLiteral("runtime")});
+    }
+
+    void chooseRootCommand()
+    {
+        // The real program in a prefix of its own with nothing beside it.
+        const QString bin = base() + QStringLiteral("/tavex/bin");
+        QDir().mkpath(bin);
+        QVERIFY(QFile::copy(QStringLiteral(TAVEX_PANEL_PROGRAM), bin + QStringLiteral("/tavex-panel")));
+        const auto choose = [&](const QString &dir) {
+            QProcess panel;
+            panel.start(bin + QStringLiteral("/tavex-panel"), {QStringLiteral("choose-root"), dir});
+            panel.waitForFinished(30000);
+            return std::make_pair(panel.exitCode(), QString::fromUtf8(panel.readAllStandardOutput()));
+        };
+        const QString chosen = m_dir->path() + QStringLiteral("/我的 面板");
+        makeValidRoot(chosen);
+        QCOMPARE(choose(chosen + QStringLiteral("/")),
+                 std::make_pair(0, QStringLiteral("已设置目录: ") + chosen + QLatin1Char('\n')));
+        QCOMPARE(readSavedRoot(), chosen);
+        QCOMPARE(choose(m_dir->path()),
+                 std::make_pair(1, QStringLiteral("选择的目录不是有效的 Tavex-panel 根目录\n")));
+        QCOMPARE(readSavedRoot(), chosen);
     }
 };
 

@@ -30,16 +30,22 @@ int exitStatusOf(const QProcess &process)
     return code;
 }
 
+// Starts the program with standard output and error merged into one pipe.
+bool startWithMergedOutput(QProcess &process, const QString &executable, const QStringList &args)
+{
+    prepare(process, executable, args);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.start();
+    return process.waitForStarted(-1);
+}
+
 } // namespace
 
 QString runProcess(const QString &executable, const QStringList &args)
 {
     QProcess process;
-    prepare(process, executable, args);
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.start();
-    if (!process.waitForStarted(-1))
+    if (!startWithMergedOutput(process, executable, args))
         return kStartFailed + process.errorString();
     // waitForFinished reads the pipe as the program writes, so a large output never stalls it.
     process.waitForFinished(-1);
@@ -50,11 +56,7 @@ QString runProcessWithTimeout(const QString &executable, const QStringList &args
                               double timeoutSeconds)
 {
     QProcess process;
-    prepare(process, executable, args);
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.start();
-    if (!process.waitForStarted(-1))
+    if (!startWithMergedOutput(process, executable, args))
         return kStartFailed + process.errorString();
 
     const QDeadlineTimer deadline(static_cast<qint64>(timeoutSeconds * 1000.0));
@@ -80,16 +82,21 @@ QString runProcessWithTimeout(const QString &executable, const QStringList &args
     return output;
 }
 
-QString killByPattern(const QString &pattern)
+QString runForwarded(const QString &executable, const QStringList &args)
 {
     QProcess process;
-    prepare(process, QStringLiteral("/usr/bin/pkill"), {QStringLiteral("-f"), pattern});
+    prepare(process, executable, args);
     process.setProcessChannelMode(QProcess::ForwardedChannels);
     process.start();
     if (!process.waitForStarted(-1))
         return process.errorString();
     process.waitForFinished(-1);
     return {};
+}
+
+QString killByPattern(const QString &pattern)
+{
+    return runForwarded(QStringLiteral("/usr/bin/pkill"), {QStringLiteral("-f"), pattern});
 }
 
 bool isRunning(const QStringList &command)

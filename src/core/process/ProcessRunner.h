@@ -16,6 +16,10 @@ QString runProcess(const QString &executable, const QStringList &args);
 QString runProcessWithTimeout(const QString &executable, const QStringList &args,
                               double timeoutSeconds);
 
+// Runs a program to its end with its output going wherever the panel's goes. Empty once it ran,
+// whatever its exit status, else the reason it could not start.
+QString runForwarded(const QString &executable, const QStringList &args);
+
 // SIGTERM to every process whose full command line matches the extended regular expression.
 // Empty when pkill ran (whether or not anything matched), else the reason it could not start.
 QString killByPattern(const QString &pattern);

@@ -5,7 +5,6 @@
 #include "process/ProcessRunner.h"
 
 #include <QFileInfo>
-#include <QProcess>
 #include <QStringList>
 
 namespace tavex {
@@ -54,17 +53,9 @@ QString startMysql(const RuntimeLayout &layout, const QString &defaultsFile)
 
 QString stopMysql(const RuntimeLayout &layout)
 {
-    QProcess process;
-    process.setProgram(layout.mysqladminPath());
-    process.setArguments({QStringLiteral("-u"), QStringLiteral("root"), QStringLiteral("-pkelp"),
-                          QStringLiteral("shutdown")});
-    process.setProcessChannelMode(QProcess::ForwardedChannels);
-    closeInheritedDescriptorsInChild(process);
-    process.start();
-    if (!process.waitForStarted(-1))
-        return process.errorString();
-    process.waitForFinished(-1);
-    return {};
+    return runForwarded(layout.mysqladminPath(), {QStringLiteral("-u"), QStringLiteral("root"),
+                                                  QStringLiteral("-pkelp"),
+                                                  QStringLiteral("shutdown")});
 }
 
 QString escapeExtendedRegex(const QString &text)
