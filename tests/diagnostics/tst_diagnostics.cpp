@@ -84,6 +84,12 @@ private Q_SLOTS:
                                                "无法写入\n权限错误\nupload failed")),
                  QStringLiteral("an Error\nan error\n更新/修复失败: 网络\nPermission denied\n"
                                 "Operation not permitted\nphp not found\n无法写入\n权限错误"));
+        // At most eight lines: the first eight matches, in log order.
+        QStringList lines;
+        for (int i = 1; i <= 12; ++i)
+            lines << QStringLiteral("step %1 failed").arg(i) << QStringLiteral("fine");
+        QCOMPARE(errorSummaryOf(lines.join(QLatin1Char('\n'))).split(QLatin1Char('\n')),
+                 lines.filter(QStringLiteral("failed")).mid(0, 8));
     }
 };
 

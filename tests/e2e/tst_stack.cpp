@@ -4,7 +4,6 @@
 #include "TestSupport.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -58,8 +57,6 @@ private:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_dir.filePath(QStringLiteral("config")));
         process.setProcessEnvironment(env);
-        QElapsedTimer clock;
-        clock.start();
         process.start(m_program, args);
         PanelRun run;
         if (!process.waitForFinished(300000)) {
@@ -67,7 +64,6 @@ private:
             process.waitForFinished();
             return run;
         }
-        qInfo("panel %s took %lld ms", qPrintable(args.join(u' ')), clock.elapsed());
         run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
         run.out = QString::fromUtf8(process.readAllStandardOutput());
         run.err = QString::fromUtf8(process.readAllStandardError());

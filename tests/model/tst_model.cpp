@@ -1,5 +1,5 @@
-// The view model's state and log: initial values, log blocks, the error summary that follows every
-// write, the clipboard, and choosing the panel root by hand.
+// The view model's state and log: initial values, log blocks, the clipboard, the status block, and
+// choosing the panel root by hand.
 #include "TestSupport.h"
 #include "model/LogBlock.h"
 #include "model/PanelViewModel.h"
@@ -76,24 +76,6 @@ private Q_SLOTS:
         QCOMPARE(tavex::buildLogBlock(title, entries, footer), expected);
     }
 
-    void errorSummaryFollowsTheLog()
-    {
-        PanelViewModel vm(emptyLocation(), nullptr);
-        QStringList lines;
-        for (int i = 1; i <= 12; ++i)
-            lines << QStringLiteral("step %1 failed").arg(i) << QStringLiteral("fine %1").arg(i);
-        vm.setLogs(lines.join(QLatin1Char('\n')));
-        vm.updateErrorSummary();
-        const QStringList summary = vm.errorSummary().split(QLatin1Char('\n'));
-        QCOMPARE(summary.size(), 8);
-        QCOMPARE(summary.first(), QStringLiteral("step 1 failed"));
-        QCOMPARE(summary.last(), QStringLiteral("step 8 failed"));
-
-        vm.setLogs(QString());
-        vm.updateErrorSummary();
-        QVERIFY(vm.errorSummary().isEmpty());
-    }
-
     void copyLogsPutsTheLogEvenWhenEmpty()
     {
         auto desktop = std::make_shared<RecordingDesktop>();
@@ -153,25 +135,6 @@ private Q_SLOTS:
                                            "MySQL Web: 已停止\n目录: ") +
                                 root + QStringLiteral("\n"));
         QVERIFY(vm.errorSummary().isEmpty());
-    }
-
-    void openingAddressesAndFolders()
-    {
-        auto desktop = std::make_shared<RecordingDesktop>();
-        const QString root = m_dir.path() + QStringLiteral("/opened");
-        makeValidRoot(root);
-        desktop->nextChoice = root;
-        PanelViewModel vm(emptyLocation(), desktop);
-        vm.choosePanelRoot();
-        desktop->opened.clear();
-        vm.openSite();
-        vm.openRuntimeDirectory();
-        // Nothing under runtime/config exists yet: the nearest existing folder is shown.
-        vm.openPrivacySettings();
-        QCOMPARE(desktop->opened,
-                 (QList<QUrl>{QUrl(QStringLiteral("http://localhost:8000")),
-                              QUrl::fromLocalFile(root + QStringLiteral("/runtime")),
-                              QUrl::fromLocalFile(root + QStringLiteral("/runtime"))}));
     }
 };
 

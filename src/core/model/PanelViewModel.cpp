@@ -201,9 +201,7 @@ void PanelViewModel::startAll()
 
         // Leftover servers are ended, and let go of their ports and data files before the new
         // ones start.
-        const QString root = current().root();
-        waitForDatabaseStartUp(mysqlKillPattern(root));
-        const StopWaiter leftovers({kPhpServerKillPattern, mysqlKillPattern(root)});
+        const StopWaiter leftovers = StopWaiter::forStack(current().root());
         killByPattern(kPhpServerKillPattern);
         killByPattern(mysqlKillPattern(current().root()));
         leftovers.waitForEnd();
@@ -246,9 +244,7 @@ void PanelViewModel::stopAll()
     QThreadPool::globalInstance()->start([poster = m_poster, resolver = m_resolver] {
         const auto current = [&resolver] { return RuntimeLayout(resolver.tavexPanelRoot()); };
 
-        const QString root = current().root();
-        waitForDatabaseStartUp(mysqlKillPattern(root));
-        const StopWaiter servers({kPhpServerKillPattern, mysqlKillPattern(root)});
+        const StopWaiter servers = StopWaiter::forStack(current().root());
         QStringList results;
         results << stopPhpWeb(current());
         results << stopPhpMyAdmin(current());

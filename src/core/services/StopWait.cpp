@@ -1,5 +1,7 @@
 #include "StopWait.h"
 
+#include "MysqlService.h"
+#include "StackSequences.h"
 #include "platform/Processes.h"
 
 #include <QDeadlineTimer>
@@ -47,6 +49,12 @@ StopWaiter::StopWaiter(const QStringList &patterns)
 {
     for (const QString &pattern : patterns)
         m_pids << processesMatching(pattern);
+}
+
+StopWaiter StopWaiter::forStack(const QString &root)
+{
+    waitForDatabaseStartUp(mysqlKillPattern(root));
+    return StopWaiter({kPhpServerKillPattern, mysqlKillPattern(root)});
 }
 
 void StopWaiter::waitForEnd(int timeoutMs) const

@@ -13,6 +13,10 @@ class StopWaiter
 public:
     explicit StopWaiter(const QStringList &patterns);
 
+    // The stack's PHP servers and this root's database server, once a database server that is
+    // still starting has finished starting (see waitForDatabaseStartUp).
+    static StopWaiter forStack(const QString &root);
+
     void waitForEnd(int timeoutMs = 15000) const;
 
     const QList<qint64> &processes() const { return m_pids; }
