@@ -66,10 +66,6 @@ void StopWaiter::waitForEnd(int timeoutMs) const
     }
 }
 
-} // namespace tavex
-
-namespace tavex {
-
 bool databaseGreets(int timeoutMs)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);

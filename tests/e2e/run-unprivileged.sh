@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Runs a test program as the unprivileged user "nobody" when the tests run as root, so that the
+# stack is also proven for an ordinary user (port 900, file permissions). Skips otherwise: an
+# ordinary user's run of the program itself is that proof.
+set -euo pipefail
+if [ "$(id -u)" -ne 0 ]; then
+  echo "not root: the test program itself already runs unprivileged"
+  exit 77
+fi
+home=$(mktemp -d)
+chown nobody "$home"
+trap 'rm -rf "$home"' EXIT
+runuser -u nobody -- env HOME="$home" TMPDIR="$home" "$@"
