@@ -183,10 +183,6 @@ DetachedResult startDetachedProcess(const DetachedLaunch &launch)
     return result;
 }
 
-} // namespace tavex
-
-namespace tavex {
-
 bool processIsAlive(qint64 pid)
 {
     if (!processExists(pid))

@@ -42,10 +42,6 @@ struct DetachedResult
 
 DetachedResult startDetachedProcess(const DetachedLaunch &launch);
 
-} // namespace tavex
-
-namespace tavex {
-
 // Exists and is not a zombie waiting to be reaped.
 bool processIsAlive(qint64 pid);
 

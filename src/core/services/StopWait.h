@@ -28,10 +28,6 @@ private:
 // The numbers of the processes whose full command line matches the extended regular expression.
 QList<qint64> processesMatching(const QString &pattern);
 
-} // namespace tavex
-
-namespace tavex {
-
 // Whether the database on port 3306 greets a new connection, which it does only once it is ready.
 bool databaseGreets(int timeoutMs = 500);
 
