@@ -27,7 +27,7 @@ const char *const kCommandsHelp =
     "  start-all         启动全部服务（成功退出码 0，出错 1）\n"
     "  stop-all          停止全部服务（成功退出码 0，出错 1）\n"
     "  choose-root DIR   把 DIR 设为 Tavex-panel 根目录（接受退出码 0，拒绝 1）\n"
-    "不带命令时打开窗口。\n";
+    "不带命令时打开窗口。";
 
 } // namespace
 
