@@ -30,15 +30,6 @@ QString statusBlock(bool mysql, bool web, bool phpMyAdmin, const QString &root)
         .arg(s(mysql), s(web), s(phpMyAdmin), root);
 }
 
-QByteArray curl(const QStringList &args)
-{
-    QProcess process;
-    process.start(QStringLiteral("curl"), QStringList{QStringLiteral("-s"), QStringLiteral("--max-time"),
-                                                      QStringLiteral("20")} + args);
-    process.waitForFinished(30000);
-    return process.readAllStandardOutput();
-}
-
 } // namespace
 
 class TestStack : public QObject

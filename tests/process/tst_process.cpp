@@ -5,15 +5,14 @@
 #include "platform/Processes.h"
 #include "process/FileHelpers.h"
 #include "process/ProcessRunner.h"
+#include "services/StopWait.h"
 
-#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QThread>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -24,14 +23,6 @@ using namespace tavex::test;
 namespace {
 
 const QString kMissing = QStringLiteral("/nonexistent/program");
-
-bool waitUntilGone(qint64 pid, int ms = 5000)
-{
-    QDeadlineTimer deadline(ms);
-    while (processIsAlive(pid) && !deadline.hasExpired())
-        QThread::msleep(10);
-    return !processIsAlive(pid);
-}
 
 } // namespace
 
@@ -104,7 +95,7 @@ private Q_SLOTS:
                                     QStringLiteral(" 超过 1 秒")));
         QVERIFY(stubborn.endsWith(QStringLiteral("still here")));
         QVERIFY2(clock.elapsed() < 20000, "the runner must return after the grace period");
-        QVERIFY(processesMatchingHelper(QStringLiteral("ignore-term")).isEmpty());
+        QVERIFY(processesMatching(QStringLiteral("child_helper ignore-term")).isEmpty());
     }
 
     void killingByPattern()
@@ -153,13 +144,9 @@ private Q_SLOTS:
         QVERIFY(!missing.started());
         QCOMPARE(missing.errorCode, ENOENT);
 
-        // A program for another processor: an ELF header for aarch64.
+        // A program for another processor.
         const QString foreign = m_dir.filePath(QStringLiteral("foreign"));
-        QByteArray elf("\x7f" "ELF\x02\x01\x01", 7);
-        elf.append(QByteArray(9, '\0')).append("\x02\x00\xb7\x00\x01\x00\x00\x00", 8);
-        elf.append(QByteArray(64, '\0'));
-        writeFile(foreign, elf);
-        QFile::setPermissions(foreign, QFile::permissions(foreign) | QFileDevice::ExeOwner);
+        writeForeignExecutable(foreign);
         const DetachedResult wrongCpu = startDetachedProcess({foreign, {}, {}, -1});
         QCOMPARE(wrongCpu.errorCode, ENOEXEC);
 
@@ -187,19 +174,6 @@ private Q_SLOTS:
         QCOMPARE(readTextFile(m_dir.filePath(QStringLiteral("missing.txt"))), std::nullopt);
         writeFile(m_dir.filePath(QStringLiteral("latin1.txt")), "caf\xe9");
         QCOMPARE(readTextFile(m_dir.filePath(QStringLiteral("latin1.txt"))), std::nullopt);
-    }
-
-private:
-    static QList<qint64> processesMatchingHelper(const QString &mode)
-    {
-        QProcess pgrep;
-        pgrep.start(QStringLiteral("/usr/bin/pgrep"), {QStringLiteral("-f"), QStringLiteral("child_helper ") + mode});
-        pgrep.waitForFinished();
-        QList<qint64> pids;
-        for (const QByteArray &line : pgrep.readAllStandardOutput().split('\n'))
-            if (!line.isEmpty() && processIsAlive(line.toLongLong()))
-                pids << line.toLongLong();
-        return pids;
     }
 };
 

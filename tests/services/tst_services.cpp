@@ -12,7 +12,6 @@
 #include "services/PhpServerLauncher.h"
 #include "services/StatusProbes.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -21,7 +20,6 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QThread>
 
 #include <unistd.h>
 
@@ -41,15 +39,9 @@ void installPhp(const QString &root, const QString &version)
     QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ExeOwner);
 }
 
-// A program built for another processor (an aarch64 ELF header).
 void installForeignPhp(const QString &root, const QString &version)
 {
-    const QString path = root + QStringLiteral("/runtime/php/") + version + QStringLiteral("/bin/php");
-    QByteArray elf("\x7f" "ELF\x02\x01\x01", 7);
-    elf.append(QByteArray(9, '\0')).append("\x02\x00\xb7\x00\x01\x00\x00\x00", 8);
-    elf.append(QByteArray(64, '\0'));
-    writeFile(path, elf);
-    QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ExeOwner);
+    writeForeignExecutable(root + QStringLiteral("/runtime/php/") + version + QStringLiteral("/bin/php"));
 }
 
 PhpServerSpec testServer(const RuntimeLayout &layout)
@@ -57,22 +49,6 @@ PhpServerSpec testServer(const RuntimeLayout &layout)
     PhpServerSpec spec = phpWebServer(layout);
     spec.port = kTestPort;
     return spec;
-}
-
-bool waitUntilGone(qint64 pid)
-{
-    QDeadlineTimer deadline(5000);
-    while (processIsAlive(pid) && !deadline.hasExpired())
-        QThread::msleep(10);
-    return !processIsAlive(pid);
-}
-
-QByteArray curlText(const QString &url)
-{
-    QProcess curl;
-    curl.start(QStringLiteral("curl"), {QStringLiteral("-s"), url});
-    curl.waitForFinished();
-    return curl.readAllStandardOutput();
 }
 
 qint64 pidIn(const QString &pidPath)
@@ -197,7 +173,7 @@ private Q_SLOTS:
         // Another service's port does not claim this server.
         QVERIFY(!isPhpServerRunning(server.pidPath, QStringLiteral("8000")));
         // Run from the root as working directory, output appended after the earlier lines.
-        QCOMPARE(curlText(QStringLiteral("http://127.0.0.1:") + kTestPort + QStringLiteral("/")),
+        QCOMPARE(curl({QStringLiteral("http://127.0.0.1:") + kTestPort + QStringLiteral("/")}),
                  QByteArray("hello"));
         QCOMPARE(QFileInfo(QStringLiteral("/proc/%1/cwd").arg(pid)).symLinkTarget(), layout.root());
         QTRY_VERIFY(readFile(server.logPath).size() > earlier.size());
@@ -354,7 +330,7 @@ private Q_SLOTS:
         QVERIFY(vm.logs().startsWith(status + QStringLiteral("\nPHP CPU 类型不匹配: ") + root +
                                      QStringLiteral("/runtime/php/PHP8.5/bin/php\n")));
         QVERIFY(vm.logs().endsWith(QStringLiteral("x86_64）\n")));
-        QTRY_COMPARE(curlText(QStringLiteral("http://127.0.0.1:900/")), QByteArray("pma"));
+        QTRY_COMPARE(curl({QStringLiteral("http://127.0.0.1:900/")}), QByteArray("pma"));
 
         // Already running: nothing is started, the log is left alone.
         const QString before = vm.logs();

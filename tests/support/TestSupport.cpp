@@ -1,11 +1,16 @@
 #include "TestSupport.h"
 
+#include "platform/Processes.h"
+
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QTcpSocket>
 #include <QTest>
+#include <QThread>
 
 #include <grp.h>
 #include <sys/wait.h>
@@ -92,6 +97,33 @@ QString runUnprivileged(const std::function<QString()> &work)
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return QStringLiteral("unprivileged run failed");
     return QString::fromUtf8(answer);
+}
+
+void writeForeignExecutable(const QString &path)
+{
+    QByteArray elf("\x7f" "ELF\x02\x01\x01", 7);
+    elf.append(QByteArray(9, '\0')).append("\x02\x00\xb7\x00\x01\x00\x00\x00", 8);
+    elf.append(QByteArray(64, '\0'));
+    writeFile(path, elf);
+    QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ExeOwner);
+}
+
+bool waitUntilGone(qint64 pid, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (processIsAlive(pid) && !deadline.hasExpired())
+        QThread::msleep(10);
+    return !processIsAlive(pid);
+}
+
+QByteArray curl(const QStringList &args)
+{
+    QProcess process;
+    process.start(QStringLiteral("curl"),
+                  QStringList{QStringLiteral("-s"), QStringLiteral("--max-time"), QStringLiteral("20")} +
+                      args);
+    process.waitForFinished(30000);
+    return process.readAllStandardOutput();
 }
 
 bool portAnswers(quint16 port)

@@ -54,4 +54,13 @@ QString runUnprivileged(const std::function<QString()> &work);
 // Whether something accepts connections on the local port.
 bool portAnswers(quint16 port);
 
+// An executable file built for another processor (an aarch64 ELF header).
+void writeForeignExecutable(const QString &path);
+
+// Waits up to a few seconds for a process to end (zombies count as ended).
+bool waitUntilGone(qint64 pid, int timeoutMs = 5000);
+
+// What curl prints for the arguments (silent, bounded).
+QByteArray curl(const QStringList &args);
+
 } // namespace tavex::test

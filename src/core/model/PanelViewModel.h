@@ -63,7 +63,6 @@ public:
     QString phpWebLogPath() const { return layout().phpWebLogPath(); }
     QString phpMyAdminPidPath() const { return layout().phpMyAdminPidPath(); }
     QString phpMyAdminLogPath() const { return layout().phpMyAdminLogPath(); }
-    const PanelRootResolver &rootResolver() const { return m_resolver; }
 
     // Log and diagnostics.
     void copyLogs();

@@ -66,7 +66,10 @@ void StopWaiter::waitForEnd(int timeoutMs) const
     }
 }
 
-bool databaseGreets(int timeoutMs)
+namespace {
+
+// Whether the database on port 3306 greets a new connection, which it does only once it is ready.
+bool databaseGreets(int timeoutMs = 500)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
@@ -87,6 +90,8 @@ bool databaseGreets(int timeoutMs)
     ::close(fd);
     return greets;
 }
+
+} // namespace
 
 void waitForDatabaseStartUp(const QString &pattern, int timeoutMs)
 {

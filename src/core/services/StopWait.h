@@ -19,17 +19,12 @@ public:
 
     void waitForEnd(int timeoutMs = 15000) const;
 
-    const QList<qint64> &processes() const { return m_pids; }
-
 private:
     QList<qint64> m_pids;
 };
 
 // The numbers of the processes whose full command line matches the extended regular expression.
 QList<qint64> processesMatching(const QString &pattern);
-
-// Whether the database on port 3306 greets a new connection, which it does only once it is ready.
-bool databaseGreets(int timeoutMs = 500);
 
 // A database server that is told to stop while it is still starting can hang for good, ignoring
 // every later request. So before the servers that match the pattern are signalled, this waits
