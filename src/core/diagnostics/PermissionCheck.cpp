@@ -1,8 +1,10 @@
 #include "PermissionCheck.h"
 
 #include "platform/SystemInfo.h"
+#include "process/FileHelpers.h"
 
 #include <QFile>
+#include <QRandomGenerator>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -13,30 +15,36 @@ namespace tavex {
 
 namespace {
 
-// Writes "ok" to the test file through a temporary name and a rename, then removes it.
-// Returns 0 or the errno of the step that failed.
-int writeAndRemoveTestFile(const QString &dir)
+// Writes "ok" to a test file of an unpredictable name, made exclusively (never through a link
+// planted at the name), then removes it. Returns the reason it failed, or empty.
+QString writeAndRemoveTestFile(const QString &dir)
 {
-    const QByteArray target = QFile::encodeName(dir + QStringLiteral("/.tavex-write-test"));
-    const QByteArray temporary = target + ".tmp-" + QByteArray::number(::getpid());
-    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return errno;
-    const bool written = ::write(fd, "ok", 2) == 2;
-    const int writeError = errno;
-    ::close(fd);
-    if (!written) {
-        ::unlink(temporary.constData());
-        return writeError;
+    const int dirFd = ::open(QFile::encodeName(dir).constData(),
+                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dirFd < 0) {
+        struct stat st {};
+        if (::lstat(QFile::encodeName(dir).constData(), &st) == 0 && S_ISLNK(st.st_mode))
+            return symlinkRefusal(dir);
+        return errnoDescription(errno);
     }
-    if (::rename(temporary.constData(), target.constData()) != 0) {
-        const int renameError = errno;
-        ::unlink(temporary.constData());
-        return renameError;
+    const QByteArray name = ".tavex-write-test-" +
+                            QByteArray::number(QRandomGenerator::system()->generate64(), 36);
+    QString failure;
+    const int fd = ::openat(dirFd, name.constData(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        failure = errnoDescription(errno);
+    } else {
+        const bool written = ::write(fd, "ok", 2) == 2;
+        const int writeError = errno;
+        ::close(fd);
+        if (!written)
+            failure = errnoDescription(writeError);
+        if (::unlinkat(dirFd, name.constData(), 0) != 0 && failure.isEmpty())
+            failure = errnoDescription(errno);
     }
-    if (::unlink(target.constData()) != 0)
-        return errno;
-    return 0;
+    ::close(dirFd);
+    return failure;
 }
 
 } // namespace
@@ -50,11 +58,11 @@ PermissionCheck checkRuntimePermissions(const QString &root)
         struct stat info {};
         if (::stat(QFile::encodeName(dir).constData(), &info) != 0 || !S_ISDIR(info.st_mode))
             return {QStringLiteral("权限提示: 目录不存在或不可访问 - ") + dir, dir};
-        if (const int error = writeAndRemoveTestFile(dir)) {
+        if (const QString error = writeAndRemoveTestFile(dir); !error.isEmpty()) {
             return {QStringLiteral("权限提示: 无法写入 ") + dir +
                         QStringLiteral("\n请到 系统设置 -> 隐私与安全性 -> 完全磁盘访问，给 "
                                        "Xcode / App 开权限。\n错误: ") +
-                        errnoDescription(error),
+                        error,
                     dir};
         }
     }

@@ -12,7 +12,7 @@ struct PermissionCheck
 
 // Tests that runtime, config, mysql and mysql/data under the root exist and can be written,
 // stopping at the first that fails. Cheap enough for every status refresh: the short-lived test
-// file is written atomically but not flushed to disk.
+// file has an unpredictable name, is made exclusively and is not flushed to disk.
 PermissionCheck checkRuntimePermissions(const QString &root);
 
 QString permissionCheckHint(const QString &root);

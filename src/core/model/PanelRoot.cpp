@@ -1,9 +1,12 @@
 #include "PanelRoot.h"
 
+#include "process/FileHelpers.h"
+
 #include <QDateTime>
 #include <QFileInfo>
 #include <QLockFile>
 #include <QMutex>
+#include <QRandomGenerator>
 #include <QSettings>
 
 #include <filesystem>
@@ -17,13 +20,23 @@ namespace {
 
 const QString kSettingsKey = QStringLiteral("tavexPanelRoot");
 
-// The parts of an installed runtime that belong to the user: moved into a fresh copy when an
-// invalid copy is set aside.
-const char *const kUserDataParts[] = {"mysql/data", "www"};
+// The parts of an installed runtime that belong to the user or to the running stack: moved into a
+// fresh copy when an invalid copy is set aside. config holds the PID files and logs of servers
+// that may still run.
+const char *const kUserDataParts[] = {"mysql/data", "www", "config"};
+
+// A copy of the shipped runtime is made under this prefix beside "runtime" and renamed into place
+// only when whole, so a copy cut short is never taken as the runtime.
+const std::string kStagingPrefix = ".runtime-install-";
 
 fs::path toPath(const QString &path)
 {
     return fs::path(path.toStdString());
+}
+
+QString fromPath(const fs::path &path)
+{
+    return QString::fromStdString(path.string());
 }
 
 bool somethingAt(const fs::path &path)
@@ -79,7 +92,7 @@ bool moveUserDataInto(const fs::path &fresh, const fs::path &aside)
             return false;
         }
         if (hadShipped)
-            fs::remove_all(shipped, error);
+            removeTree(fromPath(shipped));
     }
     return true;
 }
@@ -89,11 +102,20 @@ bool copyShippedRuntime(const fs::path &shipped, const fs::path &target)
     std::error_code error;
     fs::copy(shipped, target, fs::copy_options::recursive | fs::copy_options::copy_symlinks, error);
     if (error) {
-        std::error_code ignored;
-        fs::remove_all(target, ignored); // only shipped files can be there
+        removeTree(fromPath(target)); // only shipped files can be there
         return false;
     }
     return true;
+}
+
+// Copies that an installation killed halfway left behind hold only shipped files.
+void removeLeftoverCopies(const fs::path &installedRoot)
+{
+    std::error_code error;
+    for (const fs::directory_entry &entry : fs::directory_iterator(installedRoot, error)) {
+        if (entry.path().filename().string().starts_with(kStagingPrefix))
+            removeTree(fromPath(entry.path()));
+    }
 }
 
 } // namespace
@@ -128,7 +150,7 @@ QString PanelRootResolver::tavexPanelRoot() const
     if (const auto bundled = bundledPanelRoot(); bundled && isValidPanelRoot(*bundled))
         return *bundled;
     const QString saved = readSavedRoot();
-    if (!saved.isEmpty() && isValidPanelRoot(saved))
+    if (!saved.isEmpty() && !hasControlCharacter(saved) && isValidPanelRoot(saved))
         return saved;
     return autoDetectedPanelRoot();
 }
@@ -182,9 +204,10 @@ std::optional<QString> PanelRootResolver::ensureInstalledRuntimeRoot() const
         return std::nullopt;
 
     // One installer at a time: threads of this process through the mutex, other panel processes
-    // through the lock file beside the installed root.
+    // through a lock file in the installed root, where the installation itself writes (the
+    // application directory may belong to the system).
     QMutexLocker threadLock(&installMutex());
-    QLockFile processLock(*installed + QStringLiteral(".install.lock"));
+    QLockFile processLock(*installed + QStringLiteral("/.install.lock"));
     processLock.setStaleLockTime(0);
     if (!processLock.lock())
         return std::nullopt;
@@ -193,20 +216,30 @@ std::optional<QString> PanelRootResolver::ensureInstalledRuntimeRoot() const
     if (isValidPanelRoot(*installed))
         return installed;
 
+    removeLeftoverCopies(root);
+    const fs::path staging =
+        root / (kStagingPrefix +
+                QByteArray::number(QRandomGenerator::system()->generate64(), 36).toStdString());
+    if (!copyShippedRuntime(shipped, staging))
+        return std::nullopt;
+
     const fs::path runtime = root / "runtime";
     std::optional<fs::path> aside;
     if (somethingAt(runtime)) {
         aside = setAsideName(root);
         fs::rename(runtime, *aside, error);
-        if (error)
+        if (error) {
+            removeTree(fromPath(staging));
             return std::nullopt;
+        }
     }
-
-    if (!copyShippedRuntime(shipped, runtime)) {
+    fs::rename(staging, runtime, error);
+    if (error) {
         if (aside) {
             std::error_code ignored;
             fs::rename(*aside, runtime, ignored);
         }
+        removeTree(fromPath(staging));
         return std::nullopt;
     }
 

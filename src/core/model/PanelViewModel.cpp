@@ -8,6 +8,7 @@
 #include "services/PhpDiscovery.h"
 #include "services/PhpMyAdminService.h"
 #include "services/PhpServerLauncher.h"
+#include "services/SequenceLock.h"
 #include "services/ServicePorts.h"
 #include "services/StackSequences.h"
 #include "services/StatusProbes.h"
@@ -52,6 +53,11 @@ private:
 namespace {
 
 const QUrl kUpdateZipBaseURL(QStringLiteral("https://updates.tavex.example/tavex-update.zip"));
+
+QString withWaitLine(const QString &firstText, bool waits)
+{
+    return waits ? firstText + QLatin1Char('\n') + sequenceWaitLine() : firstText;
+}
 
 } // namespace
 
@@ -179,14 +185,26 @@ QString PanelViewModel::phpBinDisplay() const
 
 void PanelViewModel::startAll()
 {
-    m_poster->post([](PanelViewModel &vm) {
+    const bool waits = SequenceLock::busy(tavexPanelRoot());
+    auto pending = std::make_shared<SequenceLock::Pending>();
+    m_poster->post([waits](PanelViewModel &vm) {
         vm.setPermissionHint(vm.permissionCheckHint());
-        vm.replaceLogs(startAllFirstText(vm.tavexPanelRoot()));
+        vm.replaceLogs(withWaitLine(startAllFirstText(vm.tavexPanelRoot()), waits));
     });
 
-    QThreadPool::globalInstance()->start([poster = m_poster, resolver = m_resolver] {
+    QThreadPool::globalInstance()->start([poster = m_poster, resolver = m_resolver, pending] {
         // Each step reads the panel root as it resolves at that moment.
         const auto current = [&resolver] { return RuntimeLayout(resolver.tavexPanelRoot()); };
+        const SequenceLock lock(current().root());
+        if (!lock.acquired()) {
+            poster->post([](PanelViewModel &vm) {
+                vm.refreshStatus();
+                vm.replaceLogs(startAllResultBlock({sequenceTimeoutEntry(QStringLiteral("启动"))},
+                                                   vm.phpBinDisplay(), vm.tavexPanelRoot()));
+                emit vm.sequenceFinished();
+            });
+            return;
+        }
         const auto progress = [&poster](QStringList soFar, QString next) {
             poster->post([soFar = std::move(soFar), next = std::move(next)](PanelViewModel &vm) {
                 vm.refreshStatus();
@@ -207,18 +225,19 @@ void PanelViewModel::startAll()
         leftovers.waitForEnd();
 
         QStringList results;
+        results << writeMysqlOptionFile(current());
+        // Neither the initialiser nor the server runs without the option file just written:
+        // without it they would work on the system's own database.
         {
             const RuntimeLayout at = current();
-            results << tryWrite(at.mysqlCnfPath(), mysqlOptionFileText(at.root()));
-        }
-        {
-            const RuntimeLayout at = current();
-            results << ensureMysqlInitialized(at, at.mysqlCnfPath());
+            const QString problem = mysqlOptionFileProblem(at, QStringLiteral("未初始化数据库"));
+            results << (problem.isEmpty() ? ensureMysqlInitialized(at, at.mysqlCnfPath()) : problem);
         }
         progress(results, QStringLiteral("MySQL"));
         {
             const RuntimeLayout at = current();
-            results << startMysql(at, at.mysqlCnfPath());
+            const QString problem = mysqlOptionFileProblem(at, QStringLiteral("未启动 MySQL"));
+            results << (problem.isEmpty() ? startMysql(at, at.mysqlCnfPath()) : problem);
         }
         progress(results, QStringLiteral("PHP Web"));
         results << startPhpWeb(current(), onArchMismatch);
@@ -235,24 +254,30 @@ void PanelViewModel::startAll()
 
 void PanelViewModel::stopAll()
 {
-    m_poster->post([](PanelViewModel &vm) {
+    const bool waits = SequenceLock::busy(tavexPanelRoot());
+    auto pending = std::make_shared<SequenceLock::Pending>();
+    m_poster->post([waits](PanelViewModel &vm) {
         vm.setPermissionHint(vm.permissionCheckHint());
         vm.refreshStatus();
-        vm.replaceLogs(stopAllFirstText(vm.tavexPanelRoot()));
+        vm.replaceLogs(withWaitLine(stopAllFirstText(vm.tavexPanelRoot()), waits));
     });
 
-    QThreadPool::globalInstance()->start([poster = m_poster, resolver = m_resolver] {
+    QThreadPool::globalInstance()->start([poster = m_poster, resolver = m_resolver, pending] {
         const auto current = [&resolver] { return RuntimeLayout(resolver.tavexPanelRoot()); };
-
-        const StopWaiter servers = StopWaiter::forStack(current().root());
+        const SequenceLock lock(current().root());
         QStringList results;
-        results << stopPhpWeb(current());
-        results << stopPhpMyAdmin(current());
-        results << stopMysql(current());
-        results << killByPattern(kPhpServerKillPattern);
-        results << killByPattern(mysqlKillPattern(current().root()));
-        // The final status is read once the signalled servers have ended.
-        servers.waitForEnd();
+        if (!lock.acquired()) {
+            results << sequenceTimeoutEntry(QStringLiteral("停止"));
+        } else {
+            const StopWaiter servers = StopWaiter::forStack(current().root());
+            results << stopPhpWeb(current());
+            results << stopPhpMyAdmin(current());
+            results << stopMysql(current());
+            results << killByPattern(kPhpServerKillPattern);
+            results << killByPattern(mysqlKillPattern(current().root()));
+            // The final status is read once the signalled servers have ended.
+            servers.waitForEnd();
+        }
 
         poster->post([results](PanelViewModel &vm) {
             vm.refreshStatus();
@@ -282,7 +307,7 @@ void PanelViewModel::choosePanelRoot()
                                                    QStringLiteral("选择"));
     if (!chosen || chosen->isEmpty())
         return;
-    if (!isValidPanelRoot(*chosen)) {
+    if (hasControlCharacter(*chosen) || !isValidPanelRoot(*chosen)) {
         replaceLogs(QStringLiteral("选择的目录不是有效的 Tavex-panel 根目录"));
         return;
     }

@@ -1,5 +1,8 @@
 #include "SystemInfo.h"
 
+#include <clocale>
+#include <cstring>
+#include <locale.h>
 #include <sys/utsname.h>
 
 namespace tavex {
@@ -15,6 +18,14 @@ QString machineArchitecture()
 QString errnoDescription(int errorCode)
 {
     return qt_error_string(errorCode);
+}
+
+QString errnoDescriptionC(int errorCode)
+{
+    static const locale_t cLocale = ::newlocale(LC_ALL_MASK, "C", locale_t(nullptr));
+    if (!cLocale)
+        return QString::fromLocal8Bit(std::strerror(errorCode));
+    return QString::fromLatin1(::strerror_l(errorCode, cLocale));
 }
 
 } // namespace tavex

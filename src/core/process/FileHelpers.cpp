@@ -4,13 +4,138 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <QRandomGenerator>
 #include <QStringDecoder>
 
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <filesystem>
+#include <sys/stat.h>
 #include <system_error>
+#include <unistd.h>
 
 namespace tavex {
+
+namespace {
+
+// An open descriptor that closes itself.
+class Fd
+{
+public:
+    explicit Fd(int fd = -1) : m_fd(fd) {}
+    ~Fd()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    int get() const { return m_fd; }
+    int release() { return std::exchange(m_fd, -1); }
+
+private:
+    int m_fd;
+};
+
+QString notRegularRefusal(const QString &path)
+{
+    return path + QStringLiteral(": 不是普通文件，已拒绝写入");
+}
+
+struct ParentDir
+{
+    int fd = -1;
+    QByteArray name; // the last component
+    QString error;
+};
+
+// Opens the folder that holds the path without following a link at the folder itself.
+ParentDir openParent(const QString &path)
+{
+    ParentDir parent;
+    const QFileInfo info(path);
+    const QString dir = info.path();
+    parent.name = QFile::encodeName(info.fileName());
+    if (parent.name.isEmpty() || parent.name == "." || parent.name == "..") {
+        parent.error = errnoDescription(EISDIR);
+        return parent;
+    }
+    parent.fd = ::open(QFile::encodeName(dir).constData(),
+                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (parent.fd < 0) {
+        const int error = errno;
+        struct stat st {};
+        if (error == ELOOP || error == ENOTDIR) {
+            if (::lstat(QFile::encodeName(dir).constData(), &st) == 0 && S_ISLNK(st.st_mode)) {
+                parent.error = symlinkRefusal(dir);
+                return parent;
+            }
+        }
+        parent.error = errnoDescription(error);
+    }
+    return parent;
+}
+
+QByteArray randomSuffix()
+{
+    return QByteArray::number(QRandomGenerator::system()->generate64(), 36);
+}
+
+bool writeAll(int fd, const QByteArray &bytes)
+{
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+// Removes one entry of an open folder, and for a folder everything in it first.
+int removeAt(int dirFd, const char *name)
+{
+    struct stat st {};
+    if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? 0 : errno;
+    if (!S_ISDIR(st.st_mode))
+        return ::unlinkat(dirFd, name, 0) == 0 || errno == ENOENT ? 0 : errno;
+
+    int fd = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno == EACCES) {
+        // A folder the package or the user made read-only: it is ours to remove.
+        ::fchmodat(dirFd, name, (st.st_mode & 07777) | S_IRWXU, 0);
+        fd = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }
+    if (fd < 0)
+        return errno;
+    if ((st.st_mode & S_IRWXU) != S_IRWXU)
+        ::fchmod(fd, (st.st_mode & 07777) | S_IRWXU);
+    DIR *dir = ::fdopendir(fd);
+    if (!dir) {
+        const int error = errno;
+        ::close(fd);
+        return error;
+    }
+    int firstError = 0;
+    while (const dirent *entry = ::readdir(dir)) {
+        if (::strcmp(entry->d_name, ".") == 0 || ::strcmp(entry->d_name, "..") == 0)
+            continue;
+        if (const int error = removeAt(::dirfd(dir), entry->d_name); error && !firstError)
+            firstError = error;
+    }
+    ::closedir(dir);
+    if (firstError)
+        return firstError;
+    return ::unlinkat(dirFd, name, AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : errno;
+}
+
+} // namespace
 
 std::optional<QString> decodeUtf8(const QByteArray &bytes)
 {
@@ -46,19 +171,135 @@ QString makeDir(const QString &path)
     return {};
 }
 
+QString symlinkRefusal(const QString &path)
+{
+    return path + QStringLiteral(": 目标是符号链接，已拒绝写入");
+}
+
+bool hasControlCharacter(const QString &text)
+{
+    return std::any_of(text.cbegin(), text.cend(), [](QChar c) {
+        return c.unicode() < 0x20 || c.unicode() == 0x7f || c.category() == QChar::Other_Control;
+    });
+}
+
 QString tryWrite(const QString &path, const QString &content)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return file.errorString();
-    const QByteArray bytes = content.toUtf8();
-    if (file.write(bytes) != bytes.size()) {
-        const QString error = file.errorString();
-        file.cancelWriting();
-        return error;
+    // Hand-written rather than QSaveFile: QSaveFile resolves a link at the path and replaces the
+    // file it points to. Here the new text goes to a fresh file of an unpredictable name made
+    // exclusively in the same folder, which is then renamed over the path: a rename replaces a
+    // link planted meanwhile, never its target.
+    ParentDir parent = openParent(path);
+    if (parent.fd < 0)
+        return parent.error;
+    const Fd dir(parent.fd);
+
+    mode_t mode = 0666;
+    struct stat st {};
+    if (::fstatat(dir.get(), parent.name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISLNK(st.st_mode))
+            return symlinkRefusal(path);
+        if (S_ISDIR(st.st_mode))
+            return errnoDescription(EISDIR);
+        if (!S_ISREG(st.st_mode))
+            return notRegularRefusal(path);
+        mode = st.st_mode & 0777;
+    } else if (errno != ENOENT) {
+        return errnoDescription(errno);
     }
-    if (!file.commit())
-        return file.errorString();
+
+    const QByteArray temporary = "." + parent.name + ".tmp-" + randomSuffix();
+    const Fd file(::openat(dir.get(), temporary.constData(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (file.get() < 0)
+        return errnoDescription(errno);
+    const auto fail = [&](int error) {
+        ::unlinkat(dir.get(), temporary.constData(), 0);
+        return errnoDescription(error);
+    };
+    if (st.st_mode != 0 && ::fchmod(file.get(), mode) != 0)
+        return fail(errno);
+    if (!writeAll(file.get(), content.toUtf8()) || ::fsync(file.get()) != 0)
+        return fail(errno);
+    if (::renameat(dir.get(), temporary.constData(), dir.get(), parent.name.constData()) != 0)
+        return fail(errno);
+    return {};
+}
+
+bool holdsExactly(const QString &path, const QString &content)
+{
+    const Fd fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK |
+                                                                O_CLOEXEC));
+    struct stat st {};
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    const QByteArray expected = content.toUtf8();
+    if (st.st_size != expected.size())
+        return false;
+    QByteArray actual(expected.size(), Qt::Uninitialized);
+    qsizetype done = 0;
+    while (done < actual.size()) {
+        const ssize_t n = ::read(fd.get(), actual.data() + done, size_t(actual.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return actual == expected;
+}
+
+AppendFile openForAppend(const QString &path)
+{
+    AppendFile result;
+    ParentDir parent = openParent(path);
+    if (parent.fd < 0) {
+        result.error = parent.error;
+        return result;
+    }
+    const Fd dir(parent.fd);
+    // O_NONBLOCK: opening a FIFO must fail or return at once, never wait for a reader.
+    Fd fd(::openat(dir.get(), parent.name.constData(),
+                   O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+    if (fd.get() < 0) {
+        const int error = errno;
+        struct stat st {};
+        if (::fstatat(dir.get(), parent.name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(st.st_mode))
+            result.error = symlinkRefusal(path);
+        else if (error == ENXIO)
+            result.error = notRegularRefusal(path);
+        else
+            result.error = errnoDescription(error);
+        return result;
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        result.error = errnoDescription(errno);
+        return result;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        result.error = notRegularRefusal(path);
+        return result;
+    }
+    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+    result.fd = fd.release();
+    return result;
+}
+
+QString removeTree(const QString &path)
+{
+    ParentDir parent = openParent(path);
+    if (parent.fd < 0) {
+        // A path whose folder is already gone has nothing left to remove.
+        struct stat st {};
+        if (::lstat(QFile::encodeName(path).constData(), &st) != 0 && errno == ENOENT)
+            return {};
+        return parent.error;
+    }
+    const Fd dir(parent.fd);
+    if (const int error = removeAt(dir.get(), parent.name.constData()))
+        return errnoDescription(error);
     return {};
 }
 

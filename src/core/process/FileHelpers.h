@@ -12,9 +12,35 @@ std::optional<QString> readTextFile(const QString &path);
 // Empty on success, else the system's description of the error.
 QString makeDir(const QString &path);
 
-// Writes UTF-8 text atomically, replacing any file there; parents are not created.
-// Empty on success, else the system's description of the error.
+// Writes UTF-8 text atomically, replacing any regular file there; parents are not created.
+// Never writes through a symbolic link: a link at the path or at its folder is refused, and so is
+// anything there that is not a regular file. Empty on success, else why not.
 QString tryWrite(const QString &path, const QString &content);
+
+// Whether a regular file (not a link) stands at the path and holds exactly the text.
+bool holdsExactly(const QString &path, const QString &content);
+
+// A file opened for appending, created when missing. The descriptor belongs to the caller.
+struct AppendFile
+{
+    int fd = -1;
+    QString error; // why it could not be opened, when fd is -1
+};
+// Opens the file for appending without following a symbolic link at the path or at its folder,
+// and only when it is a regular file (a FIFO or a device there is refused, never waited on).
+AppendFile openForAppend(const QString &path);
+
+// Removes a file, a link or a whole tree. Never follows a symbolic link: a link is unlinked, its
+// target left alone. Folders without write or search permission are opened up on the way, so a
+// read-only folder (mode 0555) does not stop the removal. Nothing at the path is success.
+// Empty on success, else the system's description of the first error.
+QString removeTree(const QString &path);
+
+// "<path>: 目标是符号链接，已拒绝写入"
+QString symlinkRefusal(const QString &path);
+
+// Whether the text holds a line break or another control character (below U+0020, or DEL).
+bool hasControlCharacter(const QString &text);
 
 // UTF-8 text as a string, or absent when the bytes are not valid UTF-8.
 std::optional<QString> decodeUtf8(const QByteArray &bytes);

@@ -82,21 +82,29 @@ QString runProcessWithTimeout(const QString &executable, const QStringList &args
     return output;
 }
 
-QString runForwarded(const QString &executable, const QStringList &args)
+ForwardedRun runForwarded(const QString &executable, const QStringList &args, int timeoutMs)
 {
     QProcess process;
     prepare(process, executable, args);
     process.setProcessChannelMode(QProcess::ForwardedChannels);
     process.start();
     if (!process.waitForStarted(-1))
-        return process.errorString();
-    process.waitForFinished(-1);
-    return {};
+        return {ForwardedRun::StartFailed, process.errorString()};
+    if (process.waitForFinished(timeoutMs))
+        return {};
+    if (process.state() == QProcess::NotRunning)
+        return {};
+    process.terminate();
+    if (!process.waitForFinished(kTerminateGraceMs)) {
+        process.kill();
+        process.waitForFinished(-1);
+    }
+    return {ForwardedRun::TimedOut, {}};
 }
 
 QString killByPattern(const QString &pattern)
 {
-    return runForwarded(QStringLiteral("/usr/bin/pkill"), {QStringLiteral("-f"), pattern});
+    return runForwarded(QStringLiteral("/usr/bin/pkill"), {QStringLiteral("-f"), pattern}).startError;
 }
 
 bool isRunning(const QStringList &command)

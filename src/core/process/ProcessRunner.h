@@ -16,9 +16,15 @@ QString runProcess(const QString &executable, const QStringList &args);
 QString runProcessWithTimeout(const QString &executable, const QStringList &args,
                               double timeoutSeconds);
 
-// Runs a program to its end with its output going wherever the panel's goes. Empty once it ran,
-// whatever its exit status, else the reason it could not start.
-QString runForwarded(const QString &executable, const QStringList &args);
+// Runs a program to its end with its output going wherever the panel's goes; its exit status is
+// not looked at. With a time limit (milliseconds; -1 for none) a program still running then is
+// terminated, and killed if it ignores that.
+struct ForwardedRun
+{
+    enum Outcome { Finished, StartFailed, TimedOut } outcome = Finished;
+    QString startError; // why it could not start
+};
+ForwardedRun runForwarded(const QString &executable, const QStringList &args, int timeoutMs = -1);
 
 // SIGTERM to every process whose full command line matches the extended regular expression.
 // Empty when pkill ran (whether or not anything matched), else the reason it could not start.

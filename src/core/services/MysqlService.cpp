@@ -2,6 +2,7 @@
 
 #include "platform/Processes.h"
 #include "platform/SystemInfo.h"
+#include "process/FileHelpers.h"
 #include "process/ProcessRunner.h"
 
 #include <QFileInfo>
@@ -29,6 +30,37 @@ QString mysqlOptionFileText(const QString &root)
         .join(QLatin1Char('\n'));
 }
 
+QString printablePath(const QString &path)
+{
+    QString printable;
+    for (const QChar c : path) {
+        if (c == QLatin1Char('\n'))
+            printable += QStringLiteral("\\n");
+        else if (hasControlCharacter(QString(c)))
+            printable += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            printable += c;
+    }
+    return printable;
+}
+
+QString writeMysqlOptionFile(const RuntimeLayout &layout)
+{
+    if (hasControlCharacter(layout.root()))
+        return QStringLiteral("MySQL: 目录路径含有换行或控制字符，无法写入选项文件: ") +
+               printablePath(layout.root());
+    return tryWrite(layout.mysqlCnfPath(), mysqlOptionFileText(layout.root()));
+}
+
+QString mysqlOptionFileProblem(const RuntimeLayout &layout, const QString &step)
+{
+    if (!hasControlCharacter(layout.root()) &&
+        holdsExactly(layout.mysqlCnfPath(), mysqlOptionFileText(layout.root())))
+        return {};
+    return QStringLiteral("MySQL: 选项文件无法使用，") + step + QStringLiteral(": ") +
+           printablePath(layout.mysqlCnfPath());
+}
+
 QString ensureMysqlInitialized(const RuntimeLayout &layout, const QString &defaultsFile)
 {
     if (QFileInfo::exists(layout.mysqlSystemDbDir()) ||
@@ -51,11 +83,17 @@ QString startMysql(const RuntimeLayout &layout, const QString &defaultsFile)
     return {};
 }
 
-QString stopMysql(const RuntimeLayout &layout)
+QString stopMysql(const RuntimeLayout &layout, int timeoutMs)
 {
-    return runForwarded(layout.mysqladminPath(), {QStringLiteral("-u"), QStringLiteral("root"),
-                                                  QStringLiteral("-pkelp"),
-                                                  QStringLiteral("shutdown")});
+    const ForwardedRun run =
+        runForwarded(layout.mysqladminPath(),
+                     {QStringLiteral("-u"), QStringLiteral("root"), QStringLiteral("-pkelp"),
+                      QStringLiteral("shutdown")},
+                     timeoutMs);
+    if (run.outcome == ForwardedRun::TimedOut)
+        return QStringLiteral("MySQL: mysqladmin 超过 %1 秒未结束，关闭失败，已强制结束，改为按进程结束")
+            .arg(timeoutMs / 1000);
+    return run.startError;
 }
 
 QString escapeExtendedRegex(const QString &text)

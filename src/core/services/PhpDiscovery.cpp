@@ -39,7 +39,7 @@ QString phpBinDisplay(const RuntimeLayout &layout)
 QString launchErrorDescription(int errorCode, const QString &program)
 {
     return QStringLiteral("LaunchError(code: %1, description: \"%2\", path: \"%3\")")
-        .arg(QString::number(errorCode), errnoDescription(errorCode), program);
+        .arg(QString::number(errorCode), errnoDescriptionC(errorCode), program);
 }
 
 std::optional<QString> phpArchMismatchMessage(const QString &path, const QString &errorDescription)

@@ -14,7 +14,8 @@ QStringList phpBinCandidates(const RuntimeLayout &layout);
 // The first candidate, or the PHP 8.5 path when there is none.
 QString phpBinDisplay(const RuntimeLayout &layout);
 
-// The printable description of a failed launch: the error with its number, text and program.
+// The printable description of a failed launch: the error number, its text in the C locale (so
+// the mismatch words are found whatever the user's language) and the program.
 QString launchErrorDescription(int errorCode, const QString &program);
 
 // The CPU-type mismatch message when the failure's description holds one of the mismatch words

@@ -9,6 +9,9 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
+
+#include <unistd.h>
 
 namespace tavex {
 
@@ -38,9 +41,10 @@ QString launchPhpServer(const RuntimeLayout &layout, const PhpServerSpec &server
     }
 
     // Both output streams of the server go to the end of one open log file; earlier output is kept.
-    QFile log(server.logPath);
-    if (!log.open(QIODevice::ReadWrite | QIODevice::Append))
-        return prefix + log.errorString();
+    const AppendFile log = openForAppend(server.logPath);
+    if (log.fd < 0)
+        return prefix + log.error;
+    const auto closeLog = qScopeGuard([fd = log.fd] { ::close(fd); });
 
     QString result;
     for (const QString &program : candidates) {
@@ -49,7 +53,7 @@ QString launchPhpServer(const RuntimeLayout &layout, const PhpServerSpec &server
              {QStringLiteral("-S"), QStringLiteral("0.0.0.0:") + server.port,
               QStringLiteral("-t"), server.documentRoot},
              layout.root(),
-             log.handle()});
+             log.fd});
 
         QString description;
         QString printable;

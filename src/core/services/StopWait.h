@@ -28,7 +28,8 @@ QList<qint64> processesMatching(const QString &pattern);
 
 // A database server that is told to stop while it is still starting can hang for good, ignoring
 // every later request. So before the servers that match the pattern are signalled, this waits
-// (bounded) until each has either finished starting or ended.
-void waitForDatabaseStartUp(const QString &pattern, int timeoutMs = 20000);
+// (bounded) until each has either finished starting or ended. The bound is longer than the
+// 30 s that a starting server waits for another one's Aria lock before it gives up.
+void waitForDatabaseStartUp(const QString &pattern, int timeoutMs = 60000);
 
 } // namespace tavex
