@@ -117,6 +117,14 @@ option_datadir() {
   while [ "${d%/}" != "$d" ] && [ "$d" != / ]; do d=${d%/}; done
   printf '%s\n' "$d"
 }
+
+# datadir_from FILE: the data directory for FILE, which must be a readable regular file. Without
+# it the wrappers refuse to run: MariaDB's own defaults point at the system's database.
+datadir_from() {
+  [ -n "$1" ] || fail "no --defaults-file given; refusing to run on a default data directory"
+  [ -f "$1" ] && [ ! -L "$1" ] && [ -r "$1" ] || fail "option file $1 is not a readable regular file; refusing to run"
+  option_datadir "$1" || fail "cannot read option file $1"
+}
 EOF
 
 cat >"$build/mysql/bin/mysql_install_db" <<EOF
@@ -140,11 +148,7 @@ for a in "$@"; do
   esac
 done
 
-if [ -n "$defaults_file" ]; then
-  datadir=$(option_datadir "$defaults_file") || fail "cannot read option file $defaults_file"
-else
-  datadir=$mysql_dir/data
-fi
+datadir=$(datadir_from "$defaults_file") || exit 1
 
 if [ -d "$datadir/mysql" ]; then
   echo "$self: $datadir is already initialised, nothing to do"
@@ -216,13 +220,10 @@ for a in "$@"; do
   esac
 done
 
-server=()
-if [ -n "$defaults_file" ]; then
-  server+=("--defaults-file=$defaults_file") # mariadbd wants it first
-  datadir=$(option_datadir "$defaults_file") || fail "cannot read option file $defaults_file"
-else
-  datadir=$mysql_dir/data
-fi
+datadir=$(datadir_from "$defaults_file") || exit 1
+# mariadbd wants the option file first. The data directory is passed again explicitly, so the
+# server never falls back to a default of the system's.
+server=("--defaults-file=$defaults_file" "--datadir=$datadir")
 [ -d "$datadir/mysql" ] || fail "$datadir is not initialised (run mysql_install_db first)"
 [ "$(id -u)" = 0 ] && server+=(--user=root)
 
@@ -296,7 +297,7 @@ cat >"$build/mysql/bin/mysqladmin" <<'EOF'
 # waits for the end only on a local socket), so for shutdown this wrapper waits
 # itself until the process that listened on port 3306 has gone.
 set -u
-admin=(/usr/bin/mariadb-admin --no-defaults --protocol=TCP -h 127.0.0.1 -P 3306)
+admin=(/usr/bin/mariadb-admin --no-defaults --protocol=TCP -h 127.0.0.1 -P 3306 --connect-timeout=5)
 
 shutdown=0
 for a in "$@"; do [ "$a" = shutdown ] && shutdown=1; done
@@ -324,11 +325,11 @@ running() { # alive and not a zombie waiting for a parent that does not reap
 pid=$(listener_pid 3306)
 "${admin[@]}" "$@" || exit
 [ -n "$pid" ] || exit 0
-for _ in $(seq 600); do # up to 60 s: InnoDB may have a lot to flush
+for _ in $(seq 500); do # up to 50 s (the panel gives the tool 60): InnoDB may have a lot to flush
   running "$pid" || exit 0
   sleep 0.1
 done
-echo "mysqladmin: the server (pid $pid) is still shutting down after 60 s" >&2
+echo "mysqladmin: the server (pid $pid) is still shutting down after 50 s" >&2
 exit 1
 EOF
 

@@ -35,8 +35,8 @@ packages=(
   # the demo stack (php-cgi satisfies php's SAPI choice without pulling in Apache)
   mariadb-server mariadb-client php-cli php-cgi php-mysql php-mbstring php-xml phpmyadmin
   libcap2-bin
-  # tests and benchmarks
-  curl lsof python3
+  # tests and benchmarks (locales: the system's own Chinese error texts)
+  curl lsof python3 locales
 )
 
 installed=$(dpkg-query -W -f='${Status}\n' "${packages[@]}" 2>/dev/null | grep -c '^install ok installed$' || true)
@@ -45,6 +45,13 @@ if [ "$installed" -eq "${#packages[@]}" ]; then
 else
   $SUDO apt-get update -q
   $SUDO apt-get install -y -q --no-install-recommends "${packages[@]}"
+fi
+
+# Tests check that decisions do not depend on the language of the system's error texts.
+if ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf8'; then
+  $SUDO sed -i 's/^# *\(zh_CN.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+  grep -qx 'zh_CN.UTF-8 UTF-8' /etc/locale.gen || echo 'zh_CN.UTF-8 UTF-8' | $SUDO tee -a /etc/locale.gen >/dev/null
+  $SUDO locale-gen >/dev/null
 fi
 
 # An ordinary user's PHP needs the right to bind port 900 (phpMyAdmin's port).

@@ -40,6 +40,22 @@ private Q_SLOTS:
         const QString root = makeRuntime(QStringLiteral("ok"));
         QCOMPARE(permissionCheckHint(root), QString());
         QCOMPARE(snapshot(root).size(), 0); // no test file left behind
+
+        // A link planted at the test file's old, predictable name is neither followed nor removed.
+        const QString victim = m_dir.filePath(QStringLiteral("victim"));
+        writeFile(victim, "outside");
+        const QString planted = root + QStringLiteral("/runtime/.tavex-write-test");
+        QVERIFY(QFile::link(victim, planted));
+        QCOMPARE(permissionCheckHint(root), QString());
+        QCOMPARE(readFile(victim), QByteArray("outside"));
+        QVERIFY(QFileInfo(planted).isSymLink());
+
+        // A runtime folder that is a link elsewhere is not written into.
+        const QString config = root + QStringLiteral("/runtime/config");
+        QDir(config).removeRecursively();
+        QVERIFY(QFile::link(m_dir.path(), config));
+        QVERIFY(permissionCheckHint(root).endsWith(QStringLiteral("\n错误: ") + config +
+                                                   QStringLiteral(": 目标是符号链接，已拒绝写入")));
     }
 
     void missingFolders()

@@ -2,6 +2,9 @@
 // path with a space and Chinese characters, starts MariaDB, the site and phpMyAdmin, reports
 // truthfully and stops them again. Holds the fixed ports 3306, 8000 and 900 while it runs.
 #include "TestSupport.h"
+#include "platform/Processes.h"
+#include "services/MysqlService.h"
+#include "services/StopWait.h"
 
 #include <QDir>
 #include <QFile>
@@ -42,12 +45,42 @@ private:
     QString m_root;
     QString m_program;
 
+    QProcessEnvironment panelEnvironment() const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_dir.filePath(QStringLiteral("config")));
+        return env;
+    }
+
+    // Processes run from this root's runtime (the database, the PHP servers).
+    QList<qint64> serversOfTheRoot() const
+    {
+        QList<qint64> pids;
+        for (qint64 pid : tavex::processesMatching(tavex::escapeExtendedRegex(m_root + QStringLiteral("/runtime/")))) {
+            if (tavex::processIsAlive(pid))
+                pids << pid;
+        }
+        return pids;
+    }
+
+    // Runs SQL as root over TCP; the output without column names, or absent on failure.
+    static std::optional<QString> sql(const QString &statements)
+    {
+        QProcess client;
+        client.start(QStringLiteral("/usr/bin/mariadb"),
+                     {QStringLiteral("--no-defaults"), QStringLiteral("--protocol=TCP"),
+                      QStringLiteral("-h127.0.0.1"), QStringLiteral("-P3306"), QStringLiteral("-uroot"),
+                      QStringLiteral("-pkelp"), QStringLiteral("-N"), QStringLiteral("-B"),
+                      QStringLiteral("-e"), statements});
+        if (!client.waitForFinished(30000) || client.exitCode() != 0)
+            return std::nullopt;
+        return QString::fromUtf8(client.readAllStandardOutput());
+    }
+
     PanelRun panel(const QStringList &args)
     {
         QProcess process;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_dir.filePath(QStringLiteral("config")));
-        process.setProcessEnvironment(env);
+        process.setProcessEnvironment(panelEnvironment());
         process.start(m_program, args);
         PanelRun run;
         if (!process.waitForFinished(300000)) {
@@ -223,6 +256,69 @@ private Q_SLOTS:
                                               QStringLiteral("phpMyAdmin: 未找到可执行的 PHP")},
                                              m_root + QStringLiteral("/runtime/php/PHP8.5/bin/php")));
         QCOMPARE(panel({QStringLiteral("status")}).out, statusBlock(true, false, false, m_root));
+    }
+
+    // Two start-alls at once, then a stop-all, again and again: one database at a time, nothing
+    // left running afterwards, and the data written before intact.
+    void concurrentStartAllsThenStopAll()
+    {
+        QCOMPARE(panel({QStringLiteral("start-all")}).exitCode, 0);
+        // The server detaches at once and may need a moment before it takes a login.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            sql(QStringLiteral("CREATE DATABASE IF NOT EXISTS keep; CREATE TABLE IF NOT EXISTS "
+                               "keep.t (v VARCHAR(20)); DELETE FROM keep.t; INSERT INTO keep.t "
+                               "VALUES ('订单 42');"))
+                .has_value(),
+            30000);
+
+        const int rounds = qEnvironmentVariableIntValue("TAVEX_STRESS_ROUNDS") > 0
+                               ? qEnvironmentVariableIntValue("TAVEX_STRESS_ROUNDS")
+                               : 20;
+        for (int round = 0; round < rounds; ++round) {
+            QProcess first;
+            QProcess second;
+            for (QProcess *p : {&first, &second}) {
+                p->setProcessEnvironment(panelEnvironment());
+                p->start(m_program, {QStringLiteral("start-all")});
+            }
+            for (QProcess *p : {&first, &second}) {
+                QVERIFY(p->waitForFinished(300000));
+                QVERIFY2(p->exitCode() == 0, p->readAllStandardOutput().constData());
+            }
+            QCOMPARE(panel({QStringLiteral("status")}).out, statusBlock(true, true, true, m_root));
+            QCOMPARE(panel({QStringLiteral("stop-all")}).exitCode, 0);
+            for (quint16 port : {3306, 8000, 900})
+                QVERIFY2(!portAnswers(port), qPrintable(QStringLiteral("round %1: %2 answers").arg(round).arg(port)));
+            QCOMPARE(serversOfTheRoot(), QList<qint64>());
+        }
+
+        QCOMPARE(panel({QStringLiteral("start-all")}).exitCode, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(sql(QStringLiteral("SELECT v FROM keep.t")),
+                                  std::optional<QString>(QStringLiteral("订单 42\n")), 30000);
+    }
+
+    // The runtime's database programs never fall back to the system's data: without a readable
+    // option file of their own they refuse to run.
+    void demoWrappersRefuseWithoutTheirOptionFile()
+    {
+        QCOMPARE(panel({QStringLiteral("stop-all")}).exitCode, 0);
+        const QString bin = m_root + QStringLiteral("/runtime/mysql/bin/");
+        const QString folder = m_dir.filePath(QStringLiteral("not-a-file.cnf"));
+        QDir().mkpath(folder);
+        for (const QString &program : {QStringLiteral("mysqld"), QStringLiteral("mysql_install_db")}) {
+            for (const QStringList &args :
+                 {QStringList{QStringLiteral("--defaults-file=") + folder, QStringLiteral("--daemonize")},
+                  QStringList{QStringLiteral("--defaults-file=") + folder + QStringLiteral("/missing")},
+                  QStringList{}}) {
+                QProcess wrapper;
+                wrapper.start(bin + program, args);
+                QVERIFY(wrapper.waitForFinished(30000));
+                QVERIFY2(wrapper.exitCode() != 0, qPrintable(program + args.join(QLatin1Char(' '))));
+                QVERIFY(wrapper.readAllStandardError().contains("refusing"));
+            }
+        }
+        QVERIFY(!portAnswers(3306));
+        QCOMPARE(serversOfTheRoot(), QList<qint64>());
     }
 
     void cleanupTestCase()

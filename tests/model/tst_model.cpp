@@ -120,7 +120,7 @@ private Q_SLOTS:
         QCOMPARE(vm.savedRoot(), good);
     }
 
-    void refreshWritesTheStatusBlockWithNothingRunning()
+    void refreshWritesTheStatusBlock()
     {
         const QString root = m_dir.path() + QStringLiteral("/stopped");
         makeValidRoot(root);
@@ -131,9 +131,12 @@ private Q_SLOTS:
         QSignalSpy statusChanges(&vm, &PanelViewModel::statusChanged);
         vm.refreshStatus();
         QCOMPARE(statusChanges.size(), 3);
-        QCOMPARE(vm.logs(), QStringLiteral("=== 服务状态 ===\nMySQL: 已停止\nPHP Web: 已停止\n"
-                                           "MySQL Web: 已停止\n目录: ") +
-                                root + QStringLiteral("\n"));
+        // Whatever listens on 3306 on this machine counts as the database; the PHP servers are
+        // this root's own, and none runs.
+        const QString mysql = vm.status().mysqlRunning ? QStringLiteral("运行中") : QStringLiteral("已停止");
+        QCOMPARE(vm.logs(), QStringLiteral("=== 服务状态 ===\nMySQL: ") + mysql +
+                                QStringLiteral("\nPHP Web: 已停止\nMySQL Web: 已停止\n目录: ") + root +
+                                QStringLiteral("\n"));
         QVERIFY(vm.errorSummary().isEmpty());
     }
 };

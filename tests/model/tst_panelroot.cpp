@@ -12,7 +12,16 @@
 #include <QProcess>
 #include <QRegularExpression>
 
+#include <QDirIterator>
+#include <QRandomGenerator>
+#include <QScopeGuard>
+#include <QThread>
+
+#include "process/FileHelpers.h"
+
+#include <csignal>
 #include <future>
+#include <unistd.h>
 #include <sys/stat.h>
 
 using namespace tavex;
@@ -45,6 +54,21 @@ private:
         for (int i = 0; i < extraFiles; ++i)
             writeFile(resources() + QStringLiteral("/runtime/phpmyadmin/d%1/f%2.php").arg(i / 100).arg(i),
                       QByteArray::number(i));
+    }
+
+    // Every file and folder under a tree with its size, for comparing a copy with its original.
+    static QStringList listing(const QString &dir)
+    {
+        QStringList entries;
+        QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QFileInfo info = it.nextFileInfo();
+            entries << QDir(dir).relativeFilePath(info.filePath()) + QLatin1Char(' ') +
+                           (info.isDir() ? QStringLiteral("dir") : QString::number(info.size()));
+        }
+        entries.sort();
+        return entries;
     }
 
 private Q_SLOTS:
@@ -186,6 +210,10 @@ private Q_SLOTS:
         writeFile(runtime + QStringLiteral("/www/index.php"), "<?php echo 'mine';");
         writeFile(runtime + QStringLiteral("/www/Data/upload/图片.png"), "\x89PNG");
         writeFile(runtime + QStringLiteral("/notes.txt"), "kept aside");
+        // The PID files and logs of servers that still run.
+        writeFile(runtime + QStringLiteral("/config/php-web.pid"), "4242");
+        writeFile(runtime + QStringLiteral("/config/php-web.log"), "listening");
+        const QMap<QString, QByteArray> config = snapshot(runtime + QStringLiteral("/config"));
         const QMap<QString, QByteArray> data = snapshot(runtime + QStringLiteral("/mysql/data"));
         const QMap<QString, QByteArray> www = snapshot(runtime + QStringLiteral("/www"));
 
@@ -196,6 +224,7 @@ private Q_SLOTS:
         QVERIFY(isValidPanelRoot(installed()));
         QCOMPARE(snapshot(runtime + QStringLiteral("/mysql/data")), data);
         QCOMPARE(snapshot(runtime + QStringLiteral("/www")), www);
+        QCOMPARE(snapshot(runtime + QStringLiteral("/config")), config);
         const QStringList aside = QDir(installed()).entryList({QStringLiteral("runtime.invalid-*")},
                                                               QDir::Dirs);
         QCOMPARE(aside.size(), 1);
@@ -231,6 +260,67 @@ private Q_SLOTS:
                  QStringList{QStringLiteral("runtime")});
     }
 
+    // An installation killed at any moment leaves nothing that a later run takes for a runtime:
+    // the next run uses a whole copy or makes one, and phpMyAdmin serves from it.
+    void killedFirstInstallations()
+    {
+        const QString bin = base() + QStringLiteral("/tavex/bin");
+        QDir().mkpath(bin);
+        QVERIFY(QFile::copy(QStringLiteral(TAVEX_PANEL_PROGRAM), bin + QStringLiteral("/tavex-panel")));
+        const QString shipped = QStringLiteral(TAVEX_SHIPPED_RUNTIME);
+        QDir().mkpath(base() + QStringLiteral("/tavex/share"));
+        QVERIFY(QFile::link(QFileInfo(shipped).path(), resources()));
+        const QStringList whole = listing(shipped);
+        QVERIFY(whole.size() > 1000);
+
+        QRandomGenerator random(20261206);
+        for (int round = 0; round < 20; ++round) {
+            QCOMPARE(removeTree(installed()), QString());
+            QProcess killed;
+            killed.start(bin + QStringLiteral("/tavex-panel"), {QStringLiteral("status")});
+            QVERIFY(killed.waitForStarted());
+            QThread::msleep(random.bounded(500));
+            ::kill(static_cast<pid_t>(killed.processId()), SIGKILL);
+            killed.waitForFinished();
+
+            QProcess next;
+            next.start(bin + QStringLiteral("/tavex-panel"), {QStringLiteral("status")});
+            QVERIFY(next.waitForFinished(60000));
+            QVERIFY(next.readAllStandardOutput().contains(("目录: " + installed()).toUtf8()));
+            QCOMPARE(listing(installed() + QStringLiteral("/runtime")), whole);
+            QCOMPARE(QDir(installed()).entryList({QStringLiteral(".runtime-install-*")},
+                                                 QDir::AllEntries | QDir::Hidden),
+                     QStringList());
+        }
+        // phpMyAdmin's own page answers from the copy.
+        QProcess php;
+        const QString port = QString::number(18000 + ::getpid() % 1000);
+        php.start(QStringLiteral("/usr/bin/php"),
+                  {QStringLiteral("-S"), QStringLiteral("127.0.0.1:") + port, QStringLiteral("-t"),
+                   installed() + QStringLiteral("/runtime/phpmyadmin")});
+        const auto stop = qScopeGuard([&] { php.kill(); php.waitForFinished(); });
+        QTRY_COMPARE_WITH_TIMEOUT(curl({QStringLiteral("-o"), QStringLiteral("/dev/null"),
+                                        QStringLiteral("-w"), QStringLiteral("%{http_code}"),
+                                        QStringLiteral("http://127.0.0.1:") + port + QStringLiteral("/")}),
+                                  QByteArray("200"), 20000);
+    }
+
+    // A system-wide program whose folder the user cannot write: installing into the user's own
+    // Tavex-panel still works.
+    void applicationFolderNotWritable()
+    {
+        shipRuntime();
+        QDir().mkpath(installed());
+        if (::geteuid() == 0) // the installed root belongs to the user who runs the panel
+            QVERIFY(::chown(QFile::encodeName(installed()).constData(), 65534, 65534) == 0);
+        for (const QString &dir : {m_dir->path(), base()})
+            ::chmod(QFile::encodeName(dir).constData(), 0555);
+        const auto writable = qScopeGuard([&] { ::chmod(QFile::encodeName(base()).constData(), 0755); });
+        const PanelRootResolver panel = resolver();
+        QCOMPARE(runUnprivileged([panel] { return panel.tavexPanelRoot(); }), installed());
+        QVERIFY(isValidPanelRoot(installed()));
+    }
+
     void chooseRootCommand()
     {
         // The real program in a prefix of its own with nothing beside it.
@@ -248,9 +338,14 @@ private Q_SLOTS:
         QCOMPARE(choose(chosen + QStringLiteral("/")),
                  std::make_pair(0, QStringLiteral("已设置目录: ") + chosen + QLatin1Char('\n')));
         QCOMPARE(readSavedRoot(), chosen);
-        QCOMPARE(choose(m_dir->path()),
-                 std::make_pair(1, QStringLiteral("选择的目录不是有效的 Tavex-panel 根目录\n")));
-        QCOMPARE(readSavedRoot(), chosen);
+        // Not a root, or a root whose path holds a line break (it would reach the option file).
+        const QString broken = m_dir->path() + QStringLiteral("/面板\n[mysqld]");
+        makeValidRoot(broken);
+        for (const QString &dir : {m_dir->path(), broken}) {
+            QCOMPARE(choose(dir),
+                     std::make_pair(1, QStringLiteral("选择的目录不是有效的 Tavex-panel 根目录\n")));
+            QCOMPARE(readSavedRoot(), chosen);
+        }
     }
 };
 

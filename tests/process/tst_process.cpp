@@ -8,6 +8,7 @@
 #include "services/StopWait.h"
 
 #include <QElapsedTimer>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -15,6 +16,7 @@
 #include <QTest>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace tavex;
@@ -172,8 +174,98 @@ private Q_SLOTS:
                  QStringLiteral("No such file or directory"));
 
         QCOMPARE(readTextFile(m_dir.filePath(QStringLiteral("missing.txt"))), std::nullopt);
+        QVERIFY(holdsExactly(file, QStringLiteral("second")));
+        QVERIFY(!holdsExactly(file, QStringLiteral("secon")));
+        QVERIFY(!holdsExactly(dir, QString()));
         writeFile(m_dir.filePath(QStringLiteral("latin1.txt")), "caf\xe9");
         QCOMPARE(readTextFile(m_dir.filePath(QStringLiteral("latin1.txt"))), std::nullopt);
+    }
+
+    // Whatever stands at the path, the writers never write through a link and never wait on it.
+    void writersRefuseWhatIsNotTheirFile_data()
+    {
+        QTest::addColumn<QString>("plant");
+        QTest::addColumn<QString>("expected"); // %1 is the path, %2 its folder
+        const QString link = QStringLiteral(": 目标是符号链接，已拒绝写入");
+        QTest::newRow("link to a file outside") << "link" << QStringLiteral("%1") + link;
+        QTest::newRow("dangling link") << "dangling" << QStringLiteral("%1") + link;
+        QTest::newRow("link to a device") << "device" << QStringLiteral("%1") + link;
+        QTest::newRow("folder is a link") << "folder-link" << QStringLiteral("%2") + link;
+        QTest::newRow("FIFO") << "fifo" << QStringLiteral("%1: 不是普通文件，已拒绝写入");
+        QTest::newRow("folder") << "dir" << QStringLiteral("Is a directory");
+    }
+
+    void writersRefuseWhatIsNotTheirFile()
+    {
+        QFETCH(QString, plant);
+        QFETCH(QString, expected);
+        const QString folder = m_dir.filePath(QStringLiteral("w-") + plant);
+        QDir().mkpath(folder);
+        const QString victim = m_dir.filePath(QStringLiteral("victim-") + plant);
+        writeFile(victim, "outside");
+        QString path = folder + QStringLiteral("/my_runtime.cnf");
+        if (plant == QLatin1String("link"))
+            QVERIFY(QFile::link(victim, path));
+        if (plant == QLatin1String("dangling"))
+            QVERIFY(QFile::link(victim + QStringLiteral(".absent"), path));
+        if (plant == QLatin1String("device"))
+            QVERIFY(QFile::link(QStringLiteral("/dev/full"), path));
+        if (plant == QLatin1String("folder-link")) {
+            const QString inner = folder + QStringLiteral("/config");
+            QVERIFY(QFile::link(QFileInfo(victim).absolutePath(), inner));
+            path = inner + QStringLiteral("/victim-") + plant;
+        }
+        if (plant == QLatin1String("fifo"))
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        if (plant == QLatin1String("dir"))
+            QDir().mkpath(path);
+        const QString want = QString(expected)
+                                 .replace(QStringLiteral("%2"), QFileInfo(path).path())
+                                 .replace(QStringLiteral("%1"), path);
+
+        QCOMPARE(tryWrite(path, QStringLiteral("12345")), want);
+        const AppendFile appended = openForAppend(path);
+        QCOMPARE(appended.fd, -1);
+        if (plant != QLatin1String("dir"))
+            QCOMPARE(appended.error, want);
+        QCOMPARE(readFile(victim), QByteArray("outside"));
+        QVERIFY(!QFileInfo::exists(victim + QStringLiteral(".absent")));
+        struct stat device {};
+        QVERIFY(::stat("/dev/full", &device) == 0 && S_ISCHR(device.st_mode));
+        // No temporary file is left beside the path.
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System).filter(
+                     QStringLiteral(".tmp-")),
+                 QStringList());
+    }
+
+    // Removal unlinks links instead of following them, and opens up read-only folders.
+    void removeTreeKeepsLinkTargets()
+    {
+        const QString outside = m_dir.filePath(QStringLiteral("outside"));
+        writeFile(outside + QStringLiteral("/keep.txt"), "keep");
+        const QString tree = m_dir.filePath(QStringLiteral("tree"));
+        writeFile(tree + QStringLiteral("/a/b/c.txt"), "c");
+        QVERIFY(QFile::link(outside, tree + QStringLiteral("/a/link-to-folder")));
+        QVERIFY(QFile::link(outside + QStringLiteral("/keep.txt"), tree + QStringLiteral("/file-link")));
+        QCOMPARE(::mkfifo(QFile::encodeName(tree + QStringLiteral("/a/fifo")).constData(), 0600), 0);
+        writeFile(tree + QStringLiteral("/ro/inner/x"), "x");
+        for (const char *dir : {"/ro/inner", "/ro"})
+            ::chmod(QFile::encodeName(tree + QLatin1String(dir)).constData(), 0555);
+        // The tree is the unprivileged user's own, as a package's files are the panel's.
+        QProcess::execute(QStringLiteral("chown"), {QStringLiteral("-hR"), QStringLiteral("nobody"), tree});
+        QFile::setPermissions(m_dir.path(), QFile::permissions(m_dir.path()) | QFileDevice::WriteOther |
+                                                QFileDevice::ExeOther | QFileDevice::ReadOther);
+
+        QCOMPARE(runUnprivileged([tree] { return removeTree(tree); }), QString());
+        QVERIFY(!QFileInfo::exists(tree) && !QFileInfo(tree).isSymLink());
+        QCOMPARE(readFile(outside + QStringLiteral("/keep.txt")), QByteArray("keep"));
+        // A link itself is removed, not what it names; nothing there is no error.
+        const QString link = m_dir.filePath(QStringLiteral("top-link"));
+        QVERIFY(QFile::link(outside, link));
+        QCOMPARE(removeTree(link), QString());
+        QVERIFY(!QFileInfo(link).isSymLink());
+        QCOMPARE(readFile(outside + QStringLiteral("/keep.txt")), QByteArray("keep"));
+        QCOMPARE(removeTree(link), QString());
     }
 };
 

@@ -5,22 +5,29 @@
 #include "model/PanelViewModel.h"
 #include "platform/PortProbe.h"
 #include "platform/Processes.h"
+#include "platform/SystemInfo.h"
 #include "process/ProcessRunner.h"
 #include "services/MysqlService.h"
 #include "services/PhpDiscovery.h"
 #include "services/PhpMyAdminService.h"
 #include "services/PhpServerLauncher.h"
+#include "services/SequenceLock.h"
+#include "services/StackSequences.h"
 #include "services/StatusProbes.h"
+#include "services/StopWait.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QScopeGuard>
+#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <clocale>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace tavex;
@@ -54,6 +61,26 @@ PhpServerSpec testServer(const RuntimeLayout &layout)
 qint64 pidIn(const QString &pidPath)
 {
     return parsePid(QString::fromUtf8(readFile(pidPath))).value_or(0);
+}
+
+// Database programs that only note that they ran (and when the initialiser ended), so a test sees
+// whether the panel started them, and in which order.
+void installRecordingDatabase(const RuntimeLayout &layout, const QString &record)
+{
+    const QByteArray to = "'" + record.toUtf8() + "'";
+    writeScript(layout.mysqlInstallDbPath(),
+                "echo \"init begins\" >> " + to + "\nsleep 0.3\necho \"init ends\" >> " + to + "\n");
+    writeScript(layout.mysqldPath(), "echo server >> " + to + "\n");
+}
+
+// Runs one start-all of the view model to its end and returns its result block.
+QString runStartAll(PanelViewModel &vm)
+{
+    QSignalSpy finished(&vm, &PanelViewModel::sequenceFinished);
+    vm.startAll();
+    if (!finished.wait(60000))
+        return QStringLiteral("start-all did not finish");
+    return vm.logs();
 }
 
 } // namespace
@@ -144,6 +171,13 @@ private Q_SLOTS:
         // The words are matched anywhere in the description, the path included.
         const QString archive = QStringLiteral("/home/me/ARCHIVE/runtime/php/PHP8.5/bin/php");
         QVERIFY(phpArchMismatchMessage(archive, launchErrorDescription(ENOENT, archive)));
+
+        // The system describes errors in the user's language; the decision does not depend on it.
+        const QByteArray before = std::setlocale(LC_ALL, nullptr);
+        QVERIFY2(std::setlocale(LC_ALL, "zh_CN.UTF-8"), "the zh_CN.UTF-8 locale is not installed");
+        const auto restore = qScopeGuard([&] { std::setlocale(LC_ALL, before.constData()); });
+        QVERIFY(errnoDescription(ENOEXEC) != QStringLiteral("Exec format error"));
+        QVERIFY(phpArchMismatchMessage(path, launchErrorDescription(ENOEXEC, path)));
     }
 
     void launchingAndStoppingAServer()
@@ -303,6 +337,144 @@ private Q_SLOTS:
         QFile::remove(layout.mysqlInstallDbPath());
         QDir(layout.mysqlSystemDbDir()).removeRecursively();
         QVERIFY(ensureMysqlInitialized(layout, cnf).startsWith(QStringLiteral("执行失败: ")));
+    }
+
+    // Links planted at the panel's own paths, and option files that are not what was written:
+    // nothing outside the root changes, the database programs do not run, the result says why.
+    void startAllRefusesLinksAndBadOptionFiles_data()
+    {
+        QTest::addColumn<QString>("plant");      // which path gets what
+        QTest::addColumn<QStringList>("expected"); // lines of the result block; %1 is the root
+        QTest::addColumn<bool>("databaseRuns");
+        const QString cnf = QStringLiteral("%1/runtime/mysql/my_runtime.cnf");
+        const QString link = QStringLiteral(": 目标是符号链接，已拒绝写入");
+        const QStringList refused = {
+            QStringLiteral("MySQL: 选项文件无法使用，未初始化数据库: ") + cnf,
+            QStringLiteral("MySQL: 选项文件无法使用，未启动 MySQL: ") + cnf};
+        QTest::newRow("option file is a folder")
+            << "cnf-dir" << (QStringList{QStringLiteral("Is a directory")} + refused) << false;
+        QTest::newRow("option file is a link")
+            << "cnf-link" << (QStringList{cnf + link} + refused) << false;
+        QTest::newRow("option folder is a link")
+            << "mysql-link" << QStringList{QStringLiteral("%1/runtime/mysql") + link} << false;
+        QTest::newRow("root with a line break")
+            << "newline" << QStringList{QStringLiteral("MySQL: 目录路径含有换行或控制字符，无法写入选项文件: %1")}
+            << false;
+        QTest::newRow("site's PID file is a link")
+            << "pid-link"
+            << QStringList{QStringLiteral("PHP Web: %1/runtime/config/php-web.pid") + link} << true;
+        QTest::newRow("site's log is a link")
+            << "log-link"
+            << QStringList{QStringLiteral("PHP Web: %1/runtime/config/php-web.log") + link} << true;
+        QTest::newRow("site's log is a FIFO")
+            << "log-fifo"
+            << QStringList{QStringLiteral("PHP Web: %1/runtime/config/php-web.log: 不是普通文件，已拒绝写入")}
+            << true;
+        QTest::newRow("phpMyAdmin's configuration is a dangling link")
+            << "pma-link" << QStringList{} << true;
+    }
+
+    void startAllRefusesLinksAndBadOptionFiles()
+    {
+        QFETCH(QString, plant);
+        QFETCH(QStringList, expected);
+        QFETCH(bool, databaseRuns);
+        const QString victim = m_dir.filePath(QStringLiteral("victim-%1").arg(++m_rootCount));
+        writeFile(victim, "not the panel's");
+        const QString nowhere = victim + QStringLiteral(".absent");
+
+        // The root is the installed one beside a program location of the test's own.
+        const QString app = m_dir.filePath(plant == QLatin1String("newline")
+                                               ? QStringLiteral("app\n[mysqld]\nuser=x %1")
+                                               : QStringLiteral("app %1"))
+                                .arg(m_rootCount);
+        const QString root = app + QStringLiteral("/Tavex-panel");
+        makeValidRoot(root);
+        const RuntimeLayout layout(root);
+        installPhp(root, QStringLiteral("PHP8.2"));
+        QDir().mkpath(layout.mysqlDataDir());
+        QDir().mkpath(layout.cfgDir());
+        const QString record = m_dir.filePath(QStringLiteral("record-%1").arg(m_rootCount));
+        installRecordingDatabase(layout, record);
+
+        if (plant == QLatin1String("cnf-dir"))
+            QDir().mkpath(layout.mysqlCnfPath());
+        if (plant == QLatin1String("cnf-link"))
+            QFile::link(victim, layout.mysqlCnfPath());
+        if (plant == QLatin1String("mysql-link")) {
+            const QString moved = m_dir.filePath(QStringLiteral("elsewhere-%1").arg(m_rootCount));
+            QVERIFY(QDir().rename(layout.mysqlDir(), moved));
+            QVERIFY(QFile::link(moved, layout.mysqlDir()));
+            QDir().mkpath(moved + QStringLiteral("/data/mysql"));
+        }
+        if (plant == QLatin1String("pid-link"))
+            QFile::link(victim, layout.phpWebPidPath());
+        if (plant == QLatin1String("log-link"))
+            QFile::link(victim, layout.phpWebLogPath());
+        if (plant == QLatin1String("log-fifo"))
+            QCOMPARE(::mkfifo(QFile::encodeName(layout.phpWebLogPath()).constData(), 0600), 0);
+        if (plant == QLatin1String("pma-link"))
+            QFile::link(nowhere, layout.phpMyAdminConfigPath());
+
+        qputenv("XDG_CONFIG_HOME", m_dir.filePath(QStringLiteral("config")).toUtf8());
+        PanelViewModel vm(PanelRootResolver(AppLocation::forExecutable(
+                              app + QStringLiteral("/tavex/bin/tavex-panel"))),
+                          nullptr);
+        QCOMPARE(vm.tavexPanelRoot(), root);
+        const QString block = runStartAll(vm);
+        const auto stop = qScopeGuard([] { killByPattern(kPhpServerKillPattern); });
+
+        for (const QString &line : expected) {
+            const QString want = line.arg(printablePath(root));
+            QVERIFY2(block.contains(QLatin1Char('\n') + want + QLatin1Char('\n')),
+                     qPrintable(block + QStringLiteral("\n--- lacks ---\n") + want));
+        }
+        QCOMPARE(readFile(victim), QByteArray("not the panel's"));
+        QVERIFY(!QFileInfo::exists(nowhere));
+        // The initialiser and the server run exactly when the option file holds what was written.
+        QCOMPARE(readFile(record).contains("server"), databaseRuns);
+        QCOMPARE(readFile(record).contains("init"), databaseRuns && plant != QLatin1String("mysql-link"));
+        if (plant == QLatin1String("newline"))
+            QVERIFY(!QFileInfo::exists(layout.mysqlCnfPath()));
+    }
+
+    // Two start-alls pressed at once run one after the other; the second says that it waits.
+    void sequencesRunOneAtATime()
+    {
+        const QString root = newRoot(QStringLiteral("seq"));
+        const RuntimeLayout layout(root);
+        const QString record = m_dir.filePath(QStringLiteral("record-seq"));
+        installRecordingDatabase(layout, record);
+        qputenv("XDG_CONFIG_HOME", m_dir.filePath(QStringLiteral("config")).toUtf8());
+        writeSavedRoot(root);
+        PanelViewModel vm(PanelRootResolver(AppLocation()), nullptr);
+        QStringList firstBlocks;
+        connect(&vm, &PanelViewModel::logsChanged, &vm, [&] {
+            if (vm.logs().startsWith(QStringLiteral("=== 启动中 ===\n正在准备目录和服务...")))
+                firstBlocks << vm.logs();
+        });
+        QSignalSpy finished(&vm, &PanelViewModel::sequenceFinished);
+        vm.startAll();
+        vm.startAll();
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, 60000);
+        // The detached server notes itself whenever it gets to it; the initialisers never overlap.
+        QCOMPARE(readFile(record).replace("server\n", ""),
+                 QByteArray("init begins\ninit ends\ninit begins\ninit ends\n"));
+        QCOMPARE(firstBlocks, (QStringList{startAllFirstText(root),
+                                           startAllFirstText(root) + QLatin1Char('\n') +
+                                               sequenceWaitLine()}));
+        QVERIFY(!SequenceLock::busy(root));
+        killByPattern(kPhpServerKillPattern);
+    }
+
+    // A shutdown tool that never returns holds stop-all only for its time limit.
+    void shutdownToolIsBounded()
+    {
+        const RuntimeLayout layout(newRoot(QStringLiteral("hang")));
+        writeScript(layout.mysqladminPath(), "exec sleep 600\n");
+        QCOMPARE(stopMysql(layout, 1000),
+                 QStringLiteral("MySQL: mysqladmin 超过 1 秒未结束，关闭失败，已强制结束，改为按进程结束"));
+        QVERIFY(processesMatching(QStringLiteral("^sleep 600$")).isEmpty());
     }
 
     void openingPhpMyAdminStartsItAndAppendsTheMismatch()
