@@ -1,0 +1,26 @@
+#include "PanelApplication.h"
+
+#include "Localization.h"
+#include "Theme.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QTranslator>
+
+namespace tavex::ui {
+
+void setUpWindowApplication(QApplication &app)
+{
+    Theme::applyApplicationLook(app);
+    if (auto translator = loadTranslations(QLocale())) {
+        translator->setParent(&app);
+        QCoreApplication::installTranslator(translator.release());
+    }
+    QGuiApplication::setDesktopFileName(QStringLiteral("tavex-panel"));
+    QIcon icon;
+    for (const int size : {16, 24, 32, 48, 64, 128, 256})
+        icon.addPixmap(Theme::iconPixmap(QStringLiteral("tavex-panel"), size, 1.0));
+    QApplication::setWindowIcon(icon);
+}
+
+} // namespace tavex::ui
