@@ -64,9 +64,10 @@ ContentView::ContentView(PanelRootResolver resolver, std::shared_ptr<DesktopServ
     scroll->viewport()->setAutoFillBackground(false);
     auto *column = new QWidget;
     column->setObjectName(QStringLiteral("column"));
-    column->setAutoFillBackground(false);
     buildColumn(column);
     scroll->setWidget(column);
+    // The gradient shows through the column (the scroll area would paint it opaque).
+    column->setAutoFillBackground(false);
     outer->addWidget(scroll, 1);
 
     // The first resolution may copy the whole shipped runtime: off the GUI thread, while the

@@ -321,6 +321,14 @@ void PanelViewModel::openRuntimeDirectory()
     m_desktop->openUrl(QUrl::fromLocalFile(tavexPanelRoot() + QStringLiteral("/runtime")));
 }
 
+void PanelViewModel::showUpdateProgressForTesting(double fraction, const QString &text)
+{
+    m_updateProgress = fraction;
+    emit updateProgressChanged();
+    m_updateProgressText = text;
+    emit updateProgressTextChanged();
+}
+
 std::function<void(const QString &)>
 PanelViewModel::appendingTo(const std::shared_ptr<Poster> &poster)
 {
