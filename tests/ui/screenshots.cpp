@@ -9,6 +9,8 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -74,6 +76,15 @@ int main(int argc, char *argv[])
             } else if (state == QLatin1String("warnings")) {
                 vm->setLogs(kFailedStart.arg(vm->tavexPanelRoot()));
                 vm->updateErrorSummary();
+            }
+            // The cards the state is about come into view, as a user would scroll to them.
+            if (state == QLatin1String("update") || state == QLatin1String("warnings")) {
+                QTimer::singleShot(100, &view, [&] {
+                    auto *scroll = view.findChild<QScrollArea *>();
+                    auto *panel = view.findChild<QWidget *>(QStringLiteral("panel.site_logs"));
+                    const int top = panel->mapTo(scroll->widget(), QPoint(0, 0)).y() - 18;
+                    scroll->verticalScrollBar()->setValue(top);
+                });
             }
             // Let layouts and effects settle before the picture.
             QTimer::singleShot(400, &view, [&] {
