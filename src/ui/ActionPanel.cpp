@@ -48,6 +48,10 @@ void ActionPanel::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
     Theme::paintCard(painter, rect(), 20, Theme::black(0.18), Theme::white(0.08));
+    // The prominent button's glow, beneath it.
+    for (const IconButton *button : findChildren<IconButton *>(Qt::FindDirectChildrenOnly))
+        if (button->isProminent())
+            Theme::paintShadow(painter, button->geometry(), 12, Theme::accent(0.18), 6, 3);
 }
 
 } // namespace tavex::ui

@@ -25,6 +25,23 @@ namespace {
 
 const QString kWindowTitle = QStringLiteral("TAVEX 本地调试助手");
 
+// The scrolling column of cards; it paints the header's shadow beneath them.
+class Column : public QWidget
+{
+public:
+    using QWidget::QWidget;
+    QWidget *header = nullptr;
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        if (!header)
+            return;
+        QPainter painter(this);
+        Theme::paintShadow(painter, header->geometry(), 22, Theme::black(0.22), 16, 10);
+    }
+};
+
 struct ButtonSpec
 {
     const char *titleKey;
@@ -60,11 +77,12 @@ ContentView::ContentView(PanelRootResolver resolver, std::shared_ptr<DesktopServ
     scroll->setWidgetResizable(true);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    scroll->setStyleSheet(QStringLiteral("QScrollArea { background: transparent; }"));
+    Theme::styleScrollBars(scroll);
     scroll->viewport()->setAutoFillBackground(false);
-    auto *column = new QWidget;
+    auto *column = new Column;
     column->setObjectName(QStringLiteral("column"));
     buildColumn(column);
+    column->header = column->findChild<HeroHeader *>();
     scroll->setWidget(column);
     // The gradient shows through the column (the scroll area would paint it opaque).
     column->setAutoFillBackground(false);

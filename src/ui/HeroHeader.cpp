@@ -4,7 +4,6 @@
 #include "Theme.h"
 #include "model/PanelViewModel.h"
 
-#include <QGraphicsDropShadowEffect>
 #include <QHBoxLayout>
 #include <QLinearGradient>
 #include <QPainter>
@@ -13,15 +12,6 @@
 namespace tavex::ui {
 
 namespace {
-
-QGraphicsDropShadowEffect *shadow(QWidget *owner, const QColor &colour, qreal radius, qreal down)
-{
-    auto *effect = new QGraphicsDropShadowEffect(owner);
-    effect->setColor(colour);
-    effect->setBlurRadius(radius * 2);
-    effect->setOffset(0, down);
-    return effect;
-}
 
 QLabel *textLine(const QString &text, const QFont &font, const QColor &colour, QWidget *parent)
 {
@@ -69,7 +59,7 @@ HeroHeader::HeroHeader(PanelViewModel *viewModel, QWidget *parent) : QWidget(par
     auto *icon = new QLabel(this);
     icon->setFixedSize(68, 68);
     icon->setPixmap(Theme::iconPixmap(QStringLiteral("start_all"), 68, devicePixelRatioF()));
-    icon->setGraphicsEffect(shadow(icon, Theme::black(0.28), 10, 6));
+    icon->setObjectName(QStringLiteral("icon"));
     row->addWidget(icon, 0, Qt::AlignVCenter);
 
     auto *names = new QVBoxLayout;
@@ -97,8 +87,6 @@ HeroHeader::HeroHeader(PanelViewModel *viewModel, QWidget *parent) : QWidget(par
     for (Badge *badge : {mysql, web, phpMyAdmin})
         side->addWidget(badge, 0, Qt::AlignRight);
     row->addLayout(side);
-
-    setGraphicsEffect(shadow(this, Theme::black(0.22), 16, 10));
 
     const auto showStatus = [mysql, web, phpMyAdmin, viewModel] {
         const ServiceStatus status = viewModel->status();
@@ -128,6 +116,9 @@ void HeroHeader::paintEvent(QPaintEvent *)
     sheen.setColorAt(0.5, Theme::blue(0.08));
     sheen.setColorAt(1.0, Qt::transparent);
     Theme::paintCard(painter, card, 22, sheen, Theme::white(0.12));
+    if (const auto *icon = findChild<QWidget *>(QStringLiteral("icon")))
+        Theme::paintShadow(painter, QRectF(icon->geometry()).adjusted(4, 4, -4, -4), 14,
+                           Theme::black(0.28), 10, 6);
 }
 
 } // namespace tavex::ui

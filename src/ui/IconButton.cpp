@@ -2,7 +2,6 @@
 
 #include "Theme.h"
 
-#include <QGraphicsDropShadowEffect>
 #include <QPainter>
 
 namespace tavex::ui {
@@ -31,13 +30,6 @@ IconButton::IconButton(const QString &assetImage, const QString &title, bool pro
     setAttribute(Qt::WA_Hover);
     setFont(Theme::font(13, QFont::DemiBold, Theme::Face::Rounded));
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    if (prominent) {
-        auto *shadow = new QGraphicsDropShadowEffect(this);
-        shadow->setColor(Theme::accent(0.18));
-        shadow->setBlurRadius(6 * 2);
-        shadow->setOffset(0, 3);
-        setGraphicsEffect(shadow);
-    }
 }
 
 QSize IconButton::sizeHint() const

@@ -70,10 +70,13 @@ LogPanel::LogPanel(PanelViewModel *viewModel, QWidget *parent)
     m_editor->setBackgroundVisible(false);
     m_editor->viewport()->setAutoFillBackground(false);
     m_editor->setAutoFillBackground(false);
-    m_editor->setStyleSheet(QStringLiteral("QPlainTextEdit { background: transparent; }"));
+    Theme::styleScrollBars(m_editor);
     m_editor->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     m_editor->setTabChangesFocus(true);
     Theme::setTextStyle(m_editor, Theme::font(12, QFont::Normal, Theme::Face::Mono), Theme::white());
+    QPalette clear = m_editor->palette();
+    clear.setColor(QPalette::Base, Qt::transparent);
+    m_editor->setPalette(clear);
 
     const auto showModelText = [this, viewModel] {
         // The user's own edit comes back as the same text: leave the editor and its cursor alone.

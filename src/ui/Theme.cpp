@@ -1,6 +1,8 @@
 #include "Theme.h"
 
+#include <QAbstractScrollArea>
 #include <QApplication>
+#include <QScrollBar>
 #include <QFile>
 #include <QFontDatabase>
 #include <QLinearGradient>
@@ -66,7 +68,7 @@ QFont font(int pixelSize, QFont::Weight weight, Face face)
     return result;
 }
 
-void applyApplicationLook(QApplication &app)
+void applyApplicationLook(QApplication &)
 {
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
 
@@ -95,17 +97,6 @@ void applyApplicationLook(QApplication &app)
         palette.setColor(QPalette::Disabled, role, white(0.4));
     QApplication::setPalette(palette);
     QApplication::setFont(font(13, QFont::Normal));
-
-    // Slim dark scroll bars on the transparent cards and the log.
-    app.setStyleSheet(QStringLiteral(
-        "QScrollBar:vertical { background: transparent; width: 10px; margin: 2px; }"
-        "QScrollBar:horizontal { background: transparent; height: 10px; margin: 2px; }"
-        "QScrollBar::handle { background: rgba(255,255,255,0.22); border-radius: 3px; }"
-        "QScrollBar::handle:hover { background: rgba(255,255,255,0.36); }"
-        "QScrollBar::handle:vertical { min-height: 28px; }"
-        "QScrollBar::handle:horizontal { min-width: 28px; }"
-        "QScrollBar::add-line, QScrollBar::sub-line { width: 0; height: 0; }"
-        "QScrollBar::add-page, QScrollBar::sub-page { background: transparent; }"));
 }
 
 void setTextStyle(QWidget *widget, const QFont &font, const QColor &colour)
@@ -115,6 +106,42 @@ void setTextStyle(QWidget *widget, const QFont &font, const QColor &colour)
     palette.setColor(QPalette::WindowText, colour);
     palette.setColor(QPalette::Text, colour);
     widget->setPalette(palette);
+}
+
+void styleScrollBars(QAbstractScrollArea *scrollArea)
+{
+    // On the bars alone: a style sheet on the area would restyle every widget inside it.
+    const QString sheet = QStringLiteral(
+        "QScrollBar:vertical { background: transparent; width: 10px; margin: 2px; }"
+        "QScrollBar:horizontal { background: transparent; height: 10px; margin: 2px; }"
+        "QScrollBar::handle { background: rgba(255,255,255,0.22); border-radius: 3px; }"
+        "QScrollBar::handle:hover { background: rgba(255,255,255,0.36); }"
+        "QScrollBar::handle:vertical { min-height: 28px; }"
+        "QScrollBar::handle:horizontal { min-width: 28px; }"
+        "QScrollBar::add-line, QScrollBar::sub-line { width: 0; height: 0; }"
+        "QScrollBar::add-page, QScrollBar::sub-page { background: transparent; }");
+    scrollArea->verticalScrollBar()->setStyleSheet(sheet);
+    scrollArea->horizontalScrollBar()->setStyleSheet(sheet);
+}
+
+void paintShadow(QPainter &painter, const QRectF &shape, qreal radius, const QColor &colour,
+                 qreal blur, qreal down)
+{
+    // Layers growing outwards add up to the full colour under the shape and fade beyond it:
+    // close enough to a blur, and far cheaper than rendering the cards through an effect.
+    const int layers = qMax(1, qRound(blur / 2));
+    QColor layer = colour;
+    layer.setAlphaF(float(colour.alphaF() / layers));
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(layer);
+    for (int i = 1; i <= layers; ++i) {
+        const qreal grow = blur * i / layers / 2;
+        painter.drawRoundedRect(shape.translated(0, down).adjusted(-grow, -grow, grow, grow),
+                                radius + grow, radius + grow);
+    }
+    painter.restore();
 }
 
 void paintCard(QPainter &painter, const QRectF &rect, qreal radius, const QBrush &fill,

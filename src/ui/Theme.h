@@ -6,6 +6,7 @@
 #include <QPixmap>
 #include <QRectF>
 
+class QAbstractScrollArea;
 class QApplication;
 class QPainter;
 class QWidget;
@@ -42,6 +43,13 @@ void setTextStyle(QWidget *widget, const QFont &font, const QColor &colour);
 // A rounded card: fill, then a one-pixel outline of the same shape.
 void paintCard(QPainter &painter, const QRectF &rect, qreal radius, const QBrush &fill,
                const QColor &outline);
+
+// A soft shadow of a rounded shape, cast downwards: painted by the shape's parent beneath it.
+void paintShadow(QPainter &painter, const QRectF &shape, qreal radius, const QColor &colour,
+                 qreal blur, qreal down);
+
+// Slim dark scroll bars for a scrolling widget.
+void styleScrollBars(QAbstractScrollArea *scrollArea);
 
 // One of the drawings under :/icons, rendered sharp for the device pixel ratio.
 QPixmap iconPixmap(const QString &name, int logicalSize, qreal devicePixelRatio);
