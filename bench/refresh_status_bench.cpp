@@ -1,7 +1,10 @@
 // Times the status refresh with the stack running, in process, beside the subprocess probe that
 // the panel replaced (lsof -ti :3306, then pgrep -f), measured in the same run.
 //   refresh_status_bench PANEL_PROGRAM [CALLS]
+#include "diagnostics/PermissionCheck.h"
 #include "model/PanelViewModel.h"
+#include "services/ServiceDiagnosis.h"
+#include "services/StatusProbes.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -79,6 +82,16 @@ int main(int argc, char *argv[])
     const QString root = vm.tavexPanelRoot();
 
     const Stats refresh = statsOf(timeCalls(calls, [&] { vm.refreshStatus(); }));
+    // The same work without the diagnosis of the services, for comparison.
+    const Stats bare = statsOf(timeCalls(calls, [&] {
+        const RuntimeLayout layout = vm.layout();
+        permissionCheckHint(layout.root());
+        const ServiceStatus status{isMariaDBRunning(layout), isPhpWebRunning(layout),
+                                   isPhpMyAdminRunning(layout)};
+        vm.setLogs(statusBlock(status, vm.tavexPanelRoot()));
+        vm.updateErrorSummary();
+    }));
+    const Stats diagnosis = statsOf(timeCalls(calls, [&] { diagnoseStack(vm.layout(), vm.status()); }));
     const Stats subprocess = statsOf(timeCalls(calls, [&] { subprocessProbe(root); }));
     const Stats permission = statsOf(timeCalls(calls, [&] { vm.permissionCheckHint(); }));
     const Stats database = statsOf(timeCalls(calls, [&] { vm.isMariaDBRunning(); }));
@@ -89,6 +102,12 @@ int main(int argc, char *argv[])
     std::printf("|---|---|---|\n");
     std::printf("| refreshStatus, in process (all probes, permission check, log) | %.3f | %.3f |\n",
                 refresh.median, refresh.p95);
+    std::printf("| refresh without the diagnosis of the services | %.3f | %.3f |\n", bare.median,
+                bare.p95);
+    std::printf("| with the diagnosis / without (median; target at most 2) | %.2f | |\n",
+                refresh.median / bare.median);
+    std::printf("| of which: diagnosis of the three services | %.3f | %.3f |\n", diagnosis.median,
+                diagnosis.p95);
     std::printf("| subprocess probe: lsof -ti :3306, then pgrep -f | %.3f | %.3f |\n",
                 subprocess.median, subprocess.p95);
     std::printf("| speed-up (median) | %.1fx | |\n", subprocess.median / refresh.median);

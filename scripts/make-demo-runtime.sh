@@ -210,6 +210,11 @@ $WRAPPER_COMMON
 EOF
 cat >>"$build/mysql/bin/mysqld" <<'EOF'
 
+# "mysqld --version" only reports the version; it starts nothing.
+if [ "$#" -eq 1 ] && [ "$1" = --version ]; then
+  exec /usr/sbin/mariadbd --version
+fi
+
 defaults_file=
 args=()
 for a in "$@"; do

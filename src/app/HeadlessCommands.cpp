@@ -1,8 +1,12 @@
 #include "HeadlessCommands.h"
 
+#include "diagnostics/DoctorReport.h"
 #include "model/PanelViewModel.h"
+#include "services/ServiceDiagnosis.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QTimer>
 #include <QDir>
 #include <QFileInfo>
 
@@ -37,9 +41,49 @@ private:
     QString m_directory;
 };
 
+// The services that are not as a finished sequence should leave them, one line each. Final when
+// waiting longer cannot help: every such service has a cause that does not go away by itself (a
+// port held by another program, a server that died), not a server of its own still starting.
+struct Problems
+{
+    QStringList lines;
+    bool final = false;
+};
+using ProblemCheck = Problems (*)(const RuntimeLayout &);
+
+Problems check(const RuntimeLayout &layout, bool wantRunning)
+{
+    const StackState state = probeStack(layout);
+    Problems problems{{}, true};
+    for (int i = 0; i < 3; ++i) {
+        const ServiceDiagnosis &service = *state.diagnosis.services()[i];
+        const bool running = state.running(i);
+        const bool fine = wantRunning ? running && answersAsStarted(service) : !running;
+        if (fine)
+            continue;
+        problems.lines << serviceProblemLine(service, running);
+        if (service.reason.isEmpty() || service.pid)
+            problems.final = false;
+    }
+    return problems;
+}
+
+Problems notUpAsStarted(const RuntimeLayout &layout)
+{
+    return check(layout, true);
+}
+
+Problems stillRunning(const RuntimeLayout &layout)
+{
+    return check(layout, false);
+}
+
 // Runs start-all or stop-all through the event loop as the window would: every block written on
-// the way goes to standard error, the final result block to standard output.
-int runSequence(void (PanelViewModel::*operation)(), const QString &finalTitle)
+// the way goes to standard error, the final result block to standard output. Success needs a
+// result without error lines and, within a bounded wait, no problem left by the check; otherwise
+// the problems follow on standard error, one line per service.
+int runSequence(void (PanelViewModel::*operation)(), const QString &finalTitle, ProblemCheck check,
+                int settleMs)
 {
     PanelViewModel viewModel;
     QObject::connect(&viewModel, &PanelViewModel::logsChanged, &viewModel, [&viewModel, finalTitle] {
@@ -49,10 +93,31 @@ int runSequence(void (PanelViewModel::*operation)(), const QString &finalTitle)
             writeText(stderr, logs);
     });
     int status = Failure;
+    QDeadlineTimer deadline;
+    QTimer settle;
+    settle.setInterval(100);
+    const auto finish = [&](const QStringList &problems, int exitStatus) {
+        settle.stop();
+        if (!problems.isEmpty())
+            writeText(stderr, problems.join(QLatin1Char('\n')));
+        status = exitStatus;
+        QCoreApplication::exit(status);
+    };
+    QObject::connect(&settle, &QTimer::timeout, &viewModel, [&] {
+        const Problems problems = check(viewModel.layout());
+        if (problems.lines.isEmpty())
+            finish({}, Success);
+        else if (problems.final || deadline.hasExpired())
+            finish(problems.lines, Failure);
+    });
     QObject::connect(&viewModel, &PanelViewModel::sequenceFinished, &viewModel, [&] {
         writeText(stdout, viewModel.logs());
-        status = viewModel.errorSummary().isEmpty() ? Success : Failure;
-        QCoreApplication::exit(status);
+        if (!viewModel.errorSummary().isEmpty()) {
+            finish(check(viewModel.layout()).lines, Failure);
+            return;
+        }
+        deadline.setRemainingTime(settleMs);
+        settle.start();
     });
     (viewModel.*operation)();
     QCoreApplication::exec();
@@ -71,12 +136,22 @@ int runStatusCommand()
 
 int runStartAllCommand()
 {
-    return runSequence(&PanelViewModel::startAll, QStringLiteral("=== 启动完成 ==="));
+    return runSequence(&PanelViewModel::startAll, QStringLiteral("=== 启动完成 ==="),
+                       &notUpAsStarted, 20000);
 }
 
 int runStopAllCommand()
 {
-    return runSequence(&PanelViewModel::stopAll, QStringLiteral("=== 停止完成 ==="));
+    return runSequence(&PanelViewModel::stopAll, QStringLiteral("=== 停止完成 ==="), &stillRunning,
+                       5000);
+}
+
+int runDoctorCommand()
+{
+    const PanelViewModel viewModel;
+    const DoctorReport report = doctorReport(PanelRootResolver(), viewModel.updateZipBaseURL);
+    writeText(stdout, report.text);
+    return report.problems == 0 ? Success : Failure;
 }
 
 int runChooseRootCommand(const QString &directory)

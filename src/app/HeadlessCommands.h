@@ -10,5 +10,6 @@ int runStatusCommand();
 int runStartAllCommand();
 int runStopAllCommand();
 int runChooseRootCommand(const QString &directory);
+int runDoctorCommand();
 
 } // namespace tavex

@@ -28,8 +28,9 @@ void installQtTranslations(QCoreApplication &app)
 const char *const kCommandsHelp =
     "\n命令:\n"
     "  status            查看 MySQL、PHP Web 与 phpMyAdmin 是否运行（全部运行时退出码 0，否则 3）\n"
-    "  start-all         启动全部服务（成功退出码 0，出错 1）\n"
-    "  stop-all          停止全部服务（成功退出码 0，出错 1）\n"
+    "  start-all         启动全部服务（全部由本目录启动并应答时退出码 0，否则 1）\n"
+    "  stop-all          停止全部服务（全部停止时退出码 0，否则 1）\n"
+    "  doctor            打印诊断报告，不改变任何东西（没有问题时退出码 0，否则 1）\n"
     "  choose-root DIR   把 DIR 设为 Tavex-panel 根目录（接受退出码 0，拒绝 1）\n"
     "不带命令时打开窗口。";
 
@@ -76,7 +77,7 @@ int main(int argc, char *argv[])
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("command"),
-                                 QStringLiteral("status | start-all | stop-all | choose-root DIR"));
+                                 QStringLiteral("status | start-all | stop-all | doctor | choose-root DIR"));
     parser.process(app);
 
     const QStringList args = parser.positionalArguments();
@@ -87,6 +88,8 @@ int main(int argc, char *argv[])
         return tavex::runStartAllCommand();
     if (command == QLatin1String("stop-all") && args.size() == 1)
         return tavex::runStopAllCommand();
+    if (command == QLatin1String("doctor") && args.size() == 1)
+        return tavex::runDoctorCommand();
     if (command == QLatin1String("choose-root") && args.size() == 2)
         return tavex::runChooseRootCommand(args.at(1));
     std::fprintf(stderr, "tavex-panel: 未知命令: %s\n", qPrintable(args.join(QLatin1Char(' '))));

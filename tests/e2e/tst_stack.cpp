@@ -2,6 +2,7 @@
 // path with a space and Chinese characters, starts MariaDB, the site and phpMyAdmin, reports
 // truthfully and stops them again. Holds the fixed ports 3306, 8000 and 900 while it runs.
 #include "TestSupport.h"
+#include "model/PanelViewModel.h"
 #include "platform/Processes.h"
 #include "services/MysqlService.h"
 #include "services/StopWait.h"
@@ -13,7 +14,11 @@
 #include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QScopeGuard>
 #include <QTest>
+
+#include <pwd.h>
+#include <unistd.h>
 
 using namespace tavex::test;
 
@@ -145,6 +150,11 @@ private:
         if (!socket.waitForConnected(2000) || !socket.waitForReadyRead(2000))
             return {};
         return socket.readAll();
+    }
+
+    static QString userOfThisProcess()
+    {
+        return QString::fromLocal8Bit(::getpwuid(::geteuid())->pw_name);
     }
 
     static int qrand()
@@ -319,6 +329,91 @@ private Q_SLOTS:
         }
         QVERIFY(!portAnswers(3306));
         QCOMPARE(serversOfTheRoot(), QList<qint64>());
+    }
+
+    // Why a service does not run as started: a port held by another program, a PHP program that
+    // dies at once, a PID file that names an unrelated process. The view model's reasons, the
+    // headless commands and the doctor report all name the cause.
+    void reasonsForServicesThatDoNotRun_data()
+    {
+        QTest::addColumn<QString>("cause");
+        QTest::addColumn<int>("service"); // 0 MySQL, 1 PHP Web, 2 phpMyAdmin
+        QTest::addColumn<QString>("reason"); // %1: the PID of the test's own process, %2: its user
+        QTest::addColumn<QString>("command"); // the headless command that must fail with it
+        QTest::newRow("site's port") << "listen 8000" << 1
+                                     << "端口 8000 已被 python3（PID %1，用户 %2）占用" << "start-all";
+        QTest::newRow("phpMyAdmin's port") << "listen 900" << 2
+                                           << "端口 900 已被 python3（PID %1，用户 %2）占用" << "start-all";
+        QTest::newRow("database's port")
+            << "listen 3306" << 0 << "端口 3306 已被 python3（PID %1，用户 %2）占用，不是本目录的 MySQL"
+            << "start-all";
+        QTest::newRow("PHP that dies at once") << "broken php" << 1 << "PHP 已损坏：无法加载扩展"
+                                               << "start-all";
+        QTest::newRow("PID file of another program")
+            << "foreign pid" << 1 << "PID 文件记录的进程 %1（sleep）不是 PHP Web 的 PHP 服务器" << "";
+    }
+
+    void reasonsForServicesThatDoNotRun()
+    {
+        QFETCH(QString, cause);
+        QFETCH(int, service);
+        QFETCH(QString, reason);
+        QFETCH(QString, command);
+        QCOMPARE(panel({QStringLiteral("stop-all")}).exitCode, 0);
+
+        QProcess other;
+        const QString php = demoPhp();
+        const QByteArray demoWrapper = readFile(php);
+        const auto restore = qScopeGuard([&] {
+            writeFile(php, demoWrapper);
+            other.kill();
+            other.waitForFinished();
+        });
+        if (cause.startsWith(QLatin1String("listen "))) {
+            const QString port = cause.mid(7);
+            other.start(QStringLiteral("python3"),
+                        {QStringLiteral("-c"),
+                         QStringLiteral("import socket,time\ns=socket.socket()\n"
+                                        "s.setsockopt(socket.SOL_SOCKET,socket.SO_REUSEADDR,1)\n"
+                                        "s.bind(('0.0.0.0',%1))\ns.listen(64)\ntime.sleep(600)")
+                             .arg(port)});
+            QVERIFY(other.waitForStarted());
+            QTRY_VERIFY_WITH_TIMEOUT(portAnswers(port.toUShort()), 10000);
+        } else if (cause == QLatin1String("broken php")) {
+            writeFile(php, "#!/bin/sh\necho 'PHP 已损坏：无法加载扩展' >&2\nexit 1\n");
+        } else {
+            other.start(QStringLiteral("sleep"), {QStringLiteral("600")});
+            QVERIFY(other.waitForStarted());
+            writeFile(m_root + QStringLiteral("/runtime/config/php-web.pid"),
+                      QByteArray::number(other.processId()));
+        }
+        const QString expected = QString(reason)
+                                     .replace(QStringLiteral("%1"), QString::number(other.processId()))
+                                     .replace(QStringLiteral("%2"), userOfThisProcess());
+        const QString label = QStringList{QStringLiteral("MySQL"), QStringLiteral("PHP Web"),
+                                          QStringLiteral("phpMyAdmin")}[service];
+
+        if (!command.isEmpty()) {
+            const PanelRun run = panel({command});
+            QCOMPARE(run.exitCode, 1);
+            QVERIFY2(run.err.contains(QLatin1Char('\n') + label + QStringLiteral(": ") + expected + QLatin1Char('\n')),
+                     qPrintable(run.err.right(600)));
+        }
+        tavex::PanelViewModel vm(tavex::PanelRootResolver(tavex::AppLocation::forExecutable(m_program)),
+                                 nullptr);
+        // A PID file of another program says so; what the log says of an earlier start may follow.
+        QTRY_VERIFY_WITH_TIMEOUT((vm.refreshStatus(), vm.serviceReasons().value(service).startsWith(expected)),
+                                 10000);
+        for (int other = 0; other < 3; ++other) {
+            // A held port is the one cause; a broken PHP breaks both servers and stays in their logs.
+            if (other != service && cause.startsWith(QLatin1String("listen ")))
+                QVERIFY2(vm.serviceReasons().value(other).isEmpty(), qPrintable(vm.serviceReasons().join('|')));
+        }
+        const PanelRun doctor = panel({QStringLiteral("doctor")});
+        QCOMPARE(doctor.exitCode, 1);
+        QVERIFY2(doctor.out.contains(QStringLiteral("[问题] ") + label + QStringLiteral(": ") + expected),
+                 qPrintable(doctor.out));
+        QCOMPARE(panel({QStringLiteral("stop-all")}).exitCode, cause == QLatin1String("listen 3306") ? 1 : 0);
     }
 
     void cleanupTestCase()

@@ -155,6 +155,23 @@ QString PanelRootResolver::tavexPanelRoot() const
     return autoDetectedPanelRoot();
 }
 
+PanelRootResolver::Preview PanelRootResolver::preview() const
+{
+    const auto installed = appBundleRoot();
+    if (installed && isValidPanelRoot(*installed))
+        return {*installed, Source::InstalledCopy, false};
+    const auto resources = m_location.resourcesDir();
+    const bool canInstall = installed && resources && isValidPanelRoot(*resources);
+    if (canInstall)
+        return {*installed, Source::InstalledCopy, true};
+    if (const auto bundled = bundledPanelRoot(); bundled && isValidPanelRoot(*bundled))
+        return {*bundled, Source::ShippedRuntime, false};
+    const QString saved = readSavedRoot();
+    if (!saved.isEmpty() && !hasControlCharacter(saved) && isValidPanelRoot(saved))
+        return {saved, Source::ChosenRoot, false};
+    return {autoDetectedPanelRoot(), Source::Fallback, false};
+}
+
 std::optional<QString> PanelRootResolver::appBundleRoot() const
 {
     const auto appDir = m_location.applicationDir();

@@ -26,6 +26,16 @@ public:
 
     QString tavexPanelRoot() const;
 
+    // Which root a resolution takes and why, found without installing anything.
+    enum class Source { InstalledCopy, ShippedRuntime, ChosenRoot, Fallback };
+    struct Preview
+    {
+        QString root;
+        Source source = Source::Fallback;
+        bool installPending = false; // the next resolution installs the shipped runtime first
+    };
+    Preview preview() const;
+
     // The installed root: the application directory + "/Tavex-panel".
     std::optional<QString> appBundleRoot() const;
     std::optional<QString> ensureInstalledRuntimeRoot() const;

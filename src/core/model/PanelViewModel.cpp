@@ -9,6 +9,7 @@
 #include "services/PhpMyAdminService.h"
 #include "services/PhpServerLauncher.h"
 #include "services/SequenceLock.h"
+#include "services/ServiceDiagnosis.h"
 #include "services/ServicePorts.h"
 #include "services/StackSequences.h"
 #include "services/StatusProbes.h"
@@ -154,12 +155,18 @@ void PanelViewModel::openPrivacySettings()
 void PanelViewModel::refreshStatus()
 {
     setPermissionHint(permissionCheckHint());
-    const bool mysql = isMariaDBRunning();
-    const bool web = isPhpWebRunning();
-    const bool phpMyAdmin = isPhpMyAdminRunning();
-    setStatusFlag(&ServiceStatus::mysqlRunning, mysql);
-    setStatusFlag(&ServiceStatus::phpWebRunning, web);
-    setStatusFlag(&ServiceStatus::phpMyAdminRunning, phpMyAdmin);
+    // One look at the PID files and ports serves the three probes and the diagnosis.
+    const RuntimeLayout at = layout();
+    const StackSnapshot snapshot = takeStackSnapshot(at);
+    const ServiceStatus found = statusFrom(at, snapshot);
+    setStatusFlag(&ServiceStatus::mysqlRunning, found.mysqlRunning);
+    setStatusFlag(&ServiceStatus::phpWebRunning, found.phpWebRunning);
+    setStatusFlag(&ServiceStatus::phpMyAdminRunning, found.phpMyAdminRunning);
+    if (const QStringList reasons = diagnoseStack(at, m_status, snapshot).reasons();
+        reasons != m_serviceReasons) {
+        m_serviceReasons = reasons;
+        emit serviceReasonsChanged();
+    }
     replaceLogs(statusBlock(m_status, tavexPanelRoot()));
 }
 

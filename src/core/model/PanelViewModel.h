@@ -7,6 +7,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 #include <functional>
 #include <memory>
@@ -26,6 +27,7 @@ class PanelViewModel : public QObject
     Q_PROPERTY(QString permissionHint READ permissionHint NOTIFY permissionHintChanged)
     Q_PROPERTY(double updateProgress READ updateProgress NOTIFY updateProgressChanged)
     Q_PROPERTY(QString updateProgressText READ updateProgressText NOTIFY updateProgressTextChanged)
+    Q_PROPERTY(QStringList serviceReasons READ serviceReasons NOTIFY serviceReasonsChanged)
 
 public:
     explicit PanelViewModel(QObject *parent = nullptr);
@@ -44,6 +46,9 @@ public:
     QString permissionHint() const { return m_permissionHint; }
     double updateProgress() const { return m_updateProgress; }
     QString updateProgressText() const { return m_updateProgressText; }
+    // Why MySQL, the site and phpMyAdmin (in that order) do not run as this panel started them;
+    // an entry is empty when the service runs so, or is simply stopped. Found at every refresh.
+    QStringList serviceReasons() const { return m_serviceReasons; }
     QString savedRoot() const;
 
     void setDesktopServices(std::shared_ptr<DesktopServices> desktop);
@@ -95,6 +100,7 @@ signals:
     void permissionHintChanged();
     void updateProgressChanged();
     void updateProgressTextChanged();
+    void serviceReasonsChanged();
     // After the final step of start-all or stop-all has written its result block.
     void sequenceFinished();
 
@@ -118,6 +124,7 @@ private:
     QString m_permissionHint;
     double m_updateProgress = 0.0;
     QString m_updateProgressText;
+    QStringList m_serviceReasons{QString(), QString(), QString()};
 };
 
 } // namespace tavex

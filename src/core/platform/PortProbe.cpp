@@ -3,7 +3,8 @@
 #include <QByteArray>
 #include <QList>
 
-#include <atomic>
+#include <map>
+#include <mutex>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -12,7 +13,10 @@
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
+#include <arpa/inet.h>
+#include <cerrno>
 #include <netinet/in.h>
+#include <poll.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -38,8 +42,26 @@ QByteArray readWholeFile(const char *path)
     return data;
 }
 
-// Inodes of the sockets listening on the port, from one /proc/net/tcp-style table.
-void collectListeningInodes(const char *table, quint16 port, std::vector<QByteArray> &inodes)
+struct ListeningSockets
+{
+    std::vector<QByteArray> inodes; // "socket:[<inode>]", as /proc/<pid>/fd shows them
+    std::optional<uint> uid;        // the owner of the first one
+};
+
+using SocketsByPort = std::map<quint16, ListeningSockets>;
+
+void noteSocket(SocketsByPort &found, quint16 port, const QByteArray &inode, uint uid)
+{
+    const auto it = found.find(port);
+    if (it == found.end())
+        return;
+    it->second.inodes.push_back("socket:[" + inode + "]");
+    if (!it->second.uid)
+        it->second.uid = uid;
+}
+
+// Inodes of the sockets listening on the ports, from one /proc/net/tcp-style table.
+void collectListeningInodes(const char *table, SocketsByPort &found)
 {
     const QByteArray text = readWholeFile(table);
     const QList<QByteArray> lines = text.split('\n');
@@ -53,14 +75,14 @@ void collectListeningInodes(const char *table, quint16 port, std::vector<QByteAr
             continue;
         bool ok = false;
         const uint localPort = local.mid(colon + 1).toUInt(&ok, 16);
-        if (ok && localPort == port && fields[9] != "0")
-            inodes.push_back("socket:[" + fields[9] + "]");
+        if (ok && fields[9] != "0")
+            noteSocket(found, static_cast<quint16>(localPort), fields[9], fields[7].toUInt());
     }
 }
 
 // The same from the kernel's socket diagnostics over netlink, as ss does: far cheaper than
 // having the kernel print its whole TCP table. False when netlink is not available.
-bool collectListeningInodesByNetlink(quint16 port, std::vector<QByteArray> &inodes)
+bool collectListeningInodesByNetlink(SocketsByPort &found)
 {
     const int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
     if (fd < 0)
@@ -103,8 +125,9 @@ bool collectListeningInodesByNetlink(quint16 port, std::vector<QByteArray> &inod
                     break;
                 }
                 const auto *socket = static_cast<const inet_diag_msg *>(NLMSG_DATA(message));
-                if (ntohs(socket->id.idiag_sport) == port && socket->idiag_inode != 0)
-                    inodes.push_back("socket:[" + QByteArray::number(socket->idiag_inode) + "]");
+                if (socket->idiag_inode != 0)
+                    noteSocket(found, ntohs(socket->id.idiag_sport),
+                               QByteArray::number(socket->idiag_inode), socket->idiag_uid);
             }
         }
         if (!complete)
@@ -146,44 +169,158 @@ bool processHoldsSocket(long pid, const std::vector<QByteArray> &sockets)
     return found;
 }
 
-// The last owner found; tried first next time and always verified, so the answer is fresh.
-std::atomic<long> lastOwner{0};
+// The process start time (clock ticks after boot), which tells a process from a later one that
+// got the same number.
+unsigned long long startTimeOf(long pid)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+    const QByteArray stat = readWholeFile(path);
+    const qsizetype close = stat.lastIndexOf(')');
+    if (close < 0)
+        return 0;
+    // Fields after the command name, starting with the state (field 3); the start time is 22.
+    const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
+    return fields.size() > 19 ? fields[19].toULongLong() : 0;
+}
+
+// The owner last found for each port, with the sockets it held then. While the port's listening
+// sockets are the same ones and that very process still lives, it still holds them: walking its
+// descriptors again is spared.
+struct KnownOwner
+{
+    long pid = 0;
+    unsigned long long startTime = 0;
+    std::vector<QByteArray> sockets;
+};
+std::mutex knownOwnersMutex;
+std::map<quint16, KnownOwner> knownOwners;
+
+KnownOwner knownOwner(quint16 port)
+{
+    const std::lock_guard lock(knownOwnersMutex);
+    const auto it = knownOwners.find(port);
+    return it == knownOwners.end() ? KnownOwner{} : it->second;
+}
+
+void rememberOwner(quint16 port, long pid, const std::vector<QByteArray> &sockets)
+{
+    const std::lock_guard lock(knownOwnersMutex);
+    knownOwners[port] = {pid, startTimeOf(pid), sockets};
+}
 
 } // namespace
 
-std::optional<qint32> listeningProcessId(quint16 port)
-{
-    std::vector<QByteArray> sockets;
-    if (!collectListeningInodesByNetlink(port, sockets)) {
-        sockets.clear();
-        collectListeningInodes("/proc/net/tcp", port, sockets);
-        collectListeningInodes("/proc/net/tcp6", port, sockets);
-    }
-    if (sockets.empty())
-        return std::nullopt;
+namespace {
 
-    const long hint = lastOwner.load(std::memory_order_relaxed);
-    if (hint > 0 && processHoldsSocket(hint, sockets))
-        return static_cast<qint32>(hint);
+std::optional<PortListener> ownerOf(quint16 port, const ListeningSockets &sockets, qint64 likelyOwner)
+{
+    if (sockets.inodes.empty())
+        return std::nullopt;
+    PortListener listener;
+    listener.uid = sockets.uid.value_or(0);
+    const KnownOwner known = knownOwner(port);
+    if (known.pid > 0 && known.sockets == sockets.inodes && startTimeOf(known.pid) == known.startTime) {
+        listener.pid = static_cast<qint32>(known.pid);
+        return listener;
+    }
+    for (const long hint : {static_cast<long>(likelyOwner), known.pid}) {
+        if (hint > 0 && processHoldsSocket(hint, sockets.inodes)) {
+            rememberOwner(port, hint, sockets.inodes);
+            listener.pid = static_cast<qint32>(hint);
+            return listener;
+        }
+    }
 
     DIR *proc = ::opendir("/proc");
     if (!proc)
-        return std::nullopt;
-    std::optional<qint32> owner;
+        return listener;
     while (const dirent *entry = ::readdir(proc)) {
         if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0])))
             continue;
         const long pid = std::strtol(entry->d_name, nullptr, 10);
-        if (pid <= 0 || pid == hint)
-            continue;
-        if (processHoldsSocket(pid, sockets)) {
-            owner = static_cast<qint32>(pid);
-            lastOwner.store(pid, std::memory_order_relaxed);
+        if (pid > 0 && processHoldsSocket(pid, sockets.inodes)) {
+            listener.pid = static_cast<qint32>(pid);
+            rememberOwner(port, pid, sockets.inodes);
             break;
         }
     }
     ::closedir(proc);
-    return owner;
+    return listener;
+}
+
+} // namespace
+
+std::vector<std::optional<PortListener>> portListeners(const std::vector<PortQuery> &queries)
+{
+    SocketsByPort found;
+    for (const PortQuery &query : queries)
+        found[query.port];
+    if (!collectListeningInodesByNetlink(found)) {
+        for (auto &entry : found)
+            entry.second = {};
+        collectListeningInodes("/proc/net/tcp", found);
+        collectListeningInodes("/proc/net/tcp6", found);
+    }
+    std::vector<std::optional<PortListener>> listeners;
+    for (const PortQuery &query : queries)
+        listeners.push_back(ownerOf(query.port, found[query.port], query.likelyOwner));
+    return listeners;
+}
+
+std::optional<PortListener> portListener(quint16 port, qint64 likelyOwner)
+{
+    return portListeners({{port, likelyOwner}}).front();
+}
+
+namespace {
+
+// Connects to 127.0.0.1:port; with wantGreeting, also waits for the server's first byte.
+bool connectLocal(quint16 port, int timeoutMs, bool wantGreeting)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = false;
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0 ||
+        errno == EINPROGRESS) {
+        if (wantGreeting) {
+            pollfd readable{fd, POLLIN, 0};
+            char byte;
+            ok = ::poll(&readable, 1, timeoutMs) == 1 && (readable.revents & POLLIN) &&
+                 ::recv(fd, &byte, 1, 0) == 1;
+        } else {
+            pollfd writable{fd, POLLOUT, 0};
+            int error = 0;
+            socklen_t length = sizeof error;
+            ok = ::poll(&writable, 1, timeoutMs) == 1 &&
+                 ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+        }
+    }
+    ::close(fd);
+    return ok;
+}
+
+} // namespace
+
+bool portAccepts(quint16 port, int timeoutMs)
+{
+    return connectLocal(port, timeoutMs, false);
+}
+
+bool portGreets(quint16 port, int timeoutMs)
+{
+    return connectLocal(port, timeoutMs, true);
+}
+
+std::optional<qint32> listeningProcessId(quint16 port)
+{
+    const auto listener = portListener(port);
+    return listener ? listener->pid : std::nullopt;
 }
 
 } // namespace tavex

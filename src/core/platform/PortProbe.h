@@ -2,6 +2,7 @@
 
 #include <QtGlobal>
 #include <optional>
+#include <vector>
 
 namespace tavex {
 
@@ -10,5 +11,28 @@ namespace tavex {
 // process holding it through /proc/<pid>/fd. Absent when nothing listens or the owner cannot be
 // seen (another user's process, for an unprivileged panel).
 std::optional<qint32> listeningProcessId(quint16 port);
+
+// Who listens on a TCP port; absent when nothing does. The socket's user is always known; the
+// process only when the panel may look at the owner's descriptors. likelyOwner, when given, is
+// tried first (a PID file's number), which spares a walk through every process.
+struct PortListener
+{
+    std::optional<qint32> pid;
+    uint uid = 0;
+};
+std::optional<PortListener> portListener(quint16 port, qint64 likelyOwner = 0);
+// The same for several ports, with one question to the kernel.
+struct PortQuery
+{
+    quint16 port;
+    qint64 likelyOwner = 0;
+};
+std::vector<std::optional<PortListener>> portListeners(const std::vector<PortQuery> &queries);
+
+// Whether a connection to the local port is accepted.
+bool portAccepts(quint16 port, int timeoutMs = 500);
+// Whether a server on the local port sends its first bytes unasked, as a database that is ready
+// greets a new connection.
+bool portGreets(quint16 port, int timeoutMs = 500);
 
 } // namespace tavex

@@ -43,8 +43,13 @@ std::optional<qint32> mysqlPidFromPort3306()
 
 bool isMariaDBRunning(const RuntimeLayout &layout)
 {
-    if (const auto pid = mysqlPidFromPort3306(); pid && *pid >= 1)
-        return processExists(*pid);
+    return isMariaDBRunning(layout, mysqlPidFromPort3306());
+}
+
+bool isMariaDBRunning(const RuntimeLayout &layout, std::optional<qint32> portOwner)
+{
+    if (portOwner && *portOwner >= 1)
+        return processExists(*portOwner);
     return isRunning({QStringLiteral("/usr/bin/pgrep"), QStringLiteral("-f"),
                       escapeExtendedRegex(layout.mysqldPath())});
 }

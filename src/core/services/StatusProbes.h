@@ -18,6 +18,8 @@ std::optional<qint32> mysqlPidFromPort3306();
 // The listener on port 3306 when there is one, else a process whose command line holds the
 // root's mysqld path.
 bool isMariaDBRunning(const RuntimeLayout &layout);
+// The same, given what the port probe already found on port 3306.
+bool isMariaDBRunning(const RuntimeLayout &layout, std::optional<qint32> portOwner);
 
 // A PID file stands for a running server only while that process is this service's own PHP
 // server: its command line holds "-S" followed by "0.0.0.0:" and the service's port. A number

@@ -2,6 +2,8 @@
 
 #include "MysqlService.h"
 #include "StackSequences.h"
+#include "ServicePorts.h"
+#include "platform/PortProbe.h"
 #include "platform/Processes.h"
 
 #include <QDeadlineTimer>
@@ -9,13 +11,7 @@
 #include <QDirIterator>
 #include <QThread>
 
-#include <arpa/inet.h>
-#include <cerrno>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <regex.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace tavex {
@@ -45,6 +41,19 @@ QList<qint64> processesMatching(const QString &pattern)
     return pids;
 }
 
+bool processMatches(qint64 pid, const QString &pattern)
+{
+    regex_t expression;
+    if (::regcomp(&expression, pattern.toUtf8().constData(), REG_EXTENDED | REG_NOSUB) != 0)
+        return false;
+    const QStringList arguments = processArguments(pid);
+    const bool matches = !arguments.isEmpty() &&
+                         ::regexec(&expression, arguments.join(QLatin1Char(' ')).toUtf8().constData(),
+                                   0, nullptr, 0) == 0;
+    ::regfree(&expression);
+    return matches;
+}
+
 StopWaiter::StopWaiter(const QStringList &patterns)
 {
     for (const QString &pattern : patterns)
@@ -66,33 +75,6 @@ void StopWaiter::waitForEnd(int timeoutMs) const
     }
 }
 
-namespace {
-
-// Whether the database on port 3306 greets a new connection, which it does only once it is ready.
-bool databaseGreets(int timeoutMs = 500)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(3306);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool greets = false;
-    if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0 ||
-        errno == EINPROGRESS) {
-        // Connected or not, the server's first packet is what tells that it is ready.
-        pollfd readable{fd, POLLIN, 0};
-        char byte;
-        greets = ::poll(&readable, 1, timeoutMs) == 1 && (readable.revents & POLLIN) &&
-                 ::recv(fd, &byte, 1, 0) == 1;
-    }
-    ::close(fd);
-    return greets;
-}
-
-} // namespace
-
 void waitForDatabaseStartUp(const QString &pattern, int timeoutMs)
 {
     const QList<qint64> servers = processesMatching(pattern);
@@ -101,7 +83,7 @@ void waitForDatabaseStartUp(const QString &pattern, int timeoutMs)
         return std::any_of(servers.cbegin(), servers.cend(), processIsAlive);
     };
     while (anyAlive() && !deadline.hasExpired()) {
-        if (databaseGreets())
+        if (portGreets(kMysqlPort))
             return;
         QThread::msleep(50);
     }

@@ -1,0 +1,137 @@
+#include "DoctorReport.h"
+
+#include "PermissionCheck.h"
+#include "model/RuntimeLayout.h"
+#include "process/ProcessRunner.h"
+#include "services/PhpDiscovery.h"
+#include "services/ServiceDiagnosis.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QSettings>
+#include <QStringList>
+
+namespace tavex {
+
+namespace {
+
+const QStringList kRuntimeParts = {
+    QStringLiteral("runtime/mysql/bin/mysqld"), QStringLiteral("runtime/mysql/bin/mysql_install_db"),
+    QStringLiteral("runtime/mysql/bin/mysqladmin"), QStringLiteral("runtime/php"),
+    QStringLiteral("runtime/phpmyadmin"), QStringLiteral("runtime/phpmyadmin/index.php"),
+    QStringLiteral("runtime/www")};
+
+QString sourceText(const PanelRootResolver::Preview &preview)
+{
+    switch (preview.source) {
+    case PanelRootResolver::Source::InstalledCopy:
+        return preview.installPending ? QStringLiteral("安装副本（尚未安装或已失效，下次运行时从随程序提供的运行环境安装）")
+                                      : QStringLiteral("安装副本");
+    case PanelRootResolver::Source::ShippedRuntime:
+        return QStringLiteral("随程序提供的运行环境（无法安装副本）");
+    case PanelRootResolver::Source::ChosenRoot:
+        return QStringLiteral("手动选择的目录");
+    case PanelRootResolver::Source::Fallback:
+        break;
+    }
+    return QStringLiteral("默认位置（没有找到可用的目录）");
+}
+
+// The first line a program prints for its version, run with a time limit.
+QString versionOf(const QString &program, const QString &argument)
+{
+    if (!QFileInfo(program).isExecutable())
+        return QStringLiteral("未找到 ") + program;
+    const QString output = runProcessWithTimeout(program, {argument}, 5.0);
+    const QString first = output.section(QLatin1Char('\n'), 0, 0).trimmed();
+    return first.isEmpty() ? QStringLiteral("（没有输出）") : first;
+}
+
+QString yesNo(bool running)
+{
+    return running ? QStringLiteral("运行中") : QStringLiteral("已停止");
+}
+
+} // namespace
+
+DoctorReport doctorReport(const PanelRootResolver &resolver, const QUrl &updateAddress)
+{
+    DoctorReport report;
+    QStringList lines{QStringLiteral("=== TAVEX 诊断报告 ===")};
+    const auto problem = [&](const QString &line) {
+        ++report.problems;
+        lines << QStringLiteral("[问题] ") + line;
+    };
+
+    lines << QStringLiteral("程序: ") + resolver.location().executablePath() +
+                 QStringLiteral("（版本 ") + QCoreApplication::applicationVersion() +
+                 QStringLiteral("）");
+    const PanelRootResolver::Preview preview = resolver.preview();
+    const RuntimeLayout layout(preview.root);
+    lines << QStringLiteral("面板目录: ") + preview.root;
+    lines << QStringLiteral("目录来源: ") + sourceText(preview);
+    if (preview.source == PanelRootResolver::Source::Fallback)
+        problem(QStringLiteral("没有可用的 Tavex-panel 目录"));
+
+    // An installation still to come is checked against the runtime it will copy.
+    const QString checked = preview.installPending
+                                ? resolver.location().resourcesDir().value_or(preview.root)
+                                : preview.root;
+    QStringList missing;
+    for (const QString &part : kRuntimeParts) {
+        const QFileInfo info(checked + QLatin1Char('/') + part);
+        if (!info.exists() && !info.isSymLink())
+            missing << part;
+    }
+    lines << QStringLiteral("运行环境: ") +
+                 (isValidPanelRoot(checked) ? QStringLiteral("有效") : QStringLiteral("无效"));
+    if (!missing.isEmpty())
+        problem(QStringLiteral("运行环境缺少: ") + missing.join(QStringLiteral(", ")));
+
+    const StackState state = probeStack(layout);
+    for (int i = 0; i < 3; ++i) {
+        const ServiceDiagnosis &service = *state.diagnosis.services()[i];
+        lines << QString();
+        lines << service.label + QStringLiteral(": ") + yesNo(state.running(i)) +
+                     (service.ownRunning ? QStringLiteral("（本目录启动的服务器）") : QString());
+        lines << QStringLiteral("  端口: ") + QString::number(service.port) +
+                 QStringLiteral("，占用者: ") +
+                 (service.ownRunning ? describeProcess(service.pid, 0)
+                  : service.portOwner.isEmpty() ? QStringLiteral("无") : service.portOwner);
+        if (service.pid)
+            lines << QStringLiteral("  PID: ") + QString::number(*service.pid);
+        lines << QStringLiteral("  日志: ") +
+                     (service.logPath.isEmpty() ? QStringLiteral("（没有）") : service.logPath);
+        if (!service.reason.isEmpty())
+            problem(service.label + QStringLiteral(": ") + service.reason);
+    }
+
+    lines << QString();
+    const QStringList php = phpBinCandidates(layout);
+    if (php.isEmpty())
+        problem(QStringLiteral("未找到可执行的 PHP（") + layout.phpDir() + QStringLiteral("）"));
+    else
+        lines << QStringLiteral("PHP 程序: ") + php.join(QStringLiteral(", "));
+    lines << QStringLiteral("mysqld 版本: ") + versionOf(layout.mysqldPath(), QStringLiteral("--version"));
+    if (!php.isEmpty())
+        lines << QStringLiteral("php 版本: ") + versionOf(php.first(), QStringLiteral("-v"));
+
+    const QString hint = permissionCheckHint(preview.root);
+    if (hint.isEmpty())
+        lines << QStringLiteral("权限检查: 正常");
+    else
+        problem(hint);
+
+    const QSettings settings(QStringLiteral("Tavex"), QStringLiteral("tavex-panel"));
+    lines << QStringLiteral("设置文件: ") + settings.fileName();
+    lines << QStringLiteral("已选择的目录: ") +
+                 (readSavedRoot().isEmpty() ? QStringLiteral("（没有）") : readSavedRoot());
+    lines << QStringLiteral("更新地址: ") + updateAddress.toString();
+    lines << QString();
+    lines << (report.problems == 0 ? QStringLiteral("结论: 没有发现问题")
+                                   : QStringLiteral("结论: 发现 %1 个问题").arg(report.problems));
+    report.text = lines.join(QLatin1Char('\n'));
+    return report;
+}
+
+} // namespace tavex
