@@ -57,10 +57,8 @@ ContentView::ContentView(PanelRootResolver resolver, std::shared_ptr<DesktopServ
                          QWidget *parent)
     : QWidget(parent)
 {
-    m_viewModel = new PanelViewModel(resolver,
-                                     desktop ? std::move(desktop)
-                                             : std::make_shared<QtDesktopServices>(this),
-                                     this);
+    m_viewModel = new PanelViewModel(
+        resolver, desktop ? std::move(desktop) : std::make_shared<QtDesktopServices>(this), this);
 
     setWindowTitle(kWindowTitle);
     setWindowFlag(Qt::FramelessWindowHint);
@@ -111,35 +109,34 @@ void ContentView::buildColumn(QWidget *column)
     stack->addWidget(new HeroHeader(vm, column));
     stack->addWidget(new StatusStrip(vm, column));
 
-    const auto panel = [&](const char *title, const char *subtitle,
-                           std::initializer_list<std::pair<ButtonSpec, std::function<void()>>>
-                               buttons) {
-        auto *actionPanel =
-            new ActionPanel(localized(title), localized(subtitle), column);
-        actionPanel->setObjectName(QString::fromLatin1(title));
-        for (const auto &[spec, operation] : buttons) {
-            auto *button = new IconButton(QString::fromLatin1(spec.image), localized(spec.titleKey),
-                                          spec.prominent, actionPanel);
-            button->setObjectName(QString::fromLatin1(spec.titleKey));
-            connect(button, &QAbstractButton::clicked, this,
-                    [this, operation] { whenRootResolved(operation); });
-            actionPanel->addButton(button);
-        }
-        stack->addWidget(actionPanel);
-        return actionPanel;
-    };
+    const auto panel =
+        [&](const char *title, const char *subtitle,
+            std::initializer_list<std::pair<ButtonSpec, std::function<void()>>> buttons) {
+            auto *actionPanel = new ActionPanel(localized(title), localized(subtitle), column);
+            actionPanel->setObjectName(QString::fromLatin1(title));
+            for (const auto &[spec, operation] : buttons) {
+                auto *button =
+                    new IconButton(QString::fromLatin1(spec.image), localized(spec.titleKey),
+                                   spec.prominent, actionPanel);
+                button->setObjectName(QString::fromLatin1(spec.titleKey));
+                connect(button, &QAbstractButton::clicked, this,
+                        [this, operation] { whenRootResolved(operation); });
+                actionPanel->addButton(button);
+            }
+            stack->addWidget(actionPanel);
+            return actionPanel;
+        };
 
     panel("panel.service_control", "panel.service_control.sub",
           {{{"action.start_all", "start_all", true}, [vm] { vm->startAll(); }},
            {{"action.stop_all", "stop_all", false}, [vm] { vm->stopAll(); }},
            {{"action.refresh_status", "refresh_status", false}, [vm] { vm->refreshStatus(); }}});
-    panel("panel.directory_permission", "panel.directory_permission.sub",
-          {{{"action.choose_directory", "choose_directory", false},
-            [vm] { vm->choosePanelRoot(); }},
-           {{"action.open_directory", "open_directory", false},
-            [vm] { vm->openRuntimeDirectory(); }},
-           {{"action.privacy_settings", "privacy_settings", false},
-            [vm] { vm->openPrivacySettings(); }}});
+    panel(
+        "panel.directory_permission", "panel.directory_permission.sub",
+        {{{"action.choose_directory", "choose_directory", false}, [vm] { vm->choosePanelRoot(); }},
+         {{"action.open_directory", "open_directory", false}, [vm] { vm->openRuntimeDirectory(); }},
+         {{"action.privacy_settings", "privacy_settings", false},
+          [vm] { vm->openPrivacySettings(); }}});
     ActionPanel *siteLogs = panel(
         "panel.site_logs", "panel.site_logs.sub",
         {{{"action.open_website", "open_website", false}, [vm] { vm->openSite(); }},

@@ -33,8 +33,7 @@ Badge::Badge(QWidget *parent) : QLabel(parent)
 
 void Badge::setState(const QString &label, bool ok)
 {
-    setText(label + QStringLiteral("  ") +
-            localized(ok ? "common.running" : "common.stopped"));
+    setText(label + QStringLiteral("  ") + localized(ok ? "common.running" : "common.stopped"));
     m_ok = ok;
     update();
 }
@@ -67,8 +66,8 @@ HeroHeader::HeroHeader(PanelViewModel *viewModel, QWidget *parent) : QWidget(par
     names->addWidget(textLine(localized("app.title"),
                               Theme::font(28, QFont::Bold, Theme::Face::Rounded), Theme::white(),
                               this));
-    names->addWidget(
-        textLine(localized("app.subtitle"), Theme::font(14, QFont::Medium), Theme::white(0.82), this));
+    names->addWidget(textLine(localized("app.subtitle"), Theme::font(14, QFont::Medium),
+                              Theme::white(0.82), this));
     auto *readiness = textLine(QString(), Theme::font(12, QFont::DemiBold), Theme::white(), this);
     readiness->setObjectName(QStringLiteral("readiness"));
     names->addWidget(readiness);

@@ -37,8 +37,8 @@ QString localeCaption(const QLocale &locale)
     const QString territory = locale.nativeTerritoryName();
     if (territory.isEmpty())
         return language;
-    const bool fullWidth = locale.language() == QLocale::Chinese ||
-                           locale.language() == QLocale::Japanese;
+    const bool fullWidth =
+        locale.language() == QLocale::Chinese || locale.language() == QLocale::Japanese;
     return fullWidth ? language + QStringLiteral("（") + territory + QStringLiteral("）")
                      : language + QStringLiteral(" (") + territory + QLatin1Char(')');
 }

@@ -73,7 +73,8 @@ LogPanel::LogPanel(PanelViewModel *viewModel, QWidget *parent)
     Theme::styleScrollBars(m_editor);
     m_editor->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     m_editor->setTabChangesFocus(true);
-    Theme::setTextStyle(m_editor, Theme::font(12, QFont::Normal, Theme::Face::Mono), Theme::white());
+    Theme::setTextStyle(m_editor, Theme::font(12, QFont::Normal, Theme::Face::Mono),
+                        Theme::white());
     QPalette clear = m_editor->palette();
     clear.setColor(QPalette::Base, Qt::transparent);
     m_editor->setPalette(clear);

@@ -33,7 +33,8 @@ ProgressCard::ProgressCard(PanelViewModel *viewModel, QWidget *parent) : QWidget
     bar->setFixedHeight(6);
     auto *line = new PlainTextLabel(this);
     line->setObjectName(QStringLiteral("progressText"));
-    Theme::setTextStyle(line, Theme::font(11, QFont::Normal, Theme::Face::Mono), Theme::white(0.72));
+    Theme::setTextStyle(line, Theme::font(11, QFont::Normal, Theme::Face::Mono),
+                        Theme::white(0.72));
     column->addWidget(heading);
     column->addWidget(bar);
     column->addWidget(line);

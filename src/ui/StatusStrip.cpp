@@ -2,6 +2,7 @@
 
 #include "AdaptiveGridLayout.h"
 #include "Localization.h"
+#include "PlainTextLabel.h"
 #include "Theme.h"
 #include "model/PanelViewModel.h"
 
@@ -12,7 +13,7 @@
 namespace tavex::ui {
 
 StatCard::StatCard(const QString &title, QWidget *parent)
-    : QWidget(parent), m_value(new QLabel(this))
+    : QWidget(parent), m_value(new QLabel(this)), m_reason(new PlainTextLabel(this))
 {
     auto *column = new QVBoxLayout(this);
     column->setContentsMargins(14, 14, 14, 14);
@@ -24,6 +25,10 @@ StatCard::StatCard(const QString &title, QWidget *parent)
     m_value->setObjectName(QStringLiteral("value"));
     column->addWidget(titleLabel);
     column->addWidget(m_value);
+    m_reason->setObjectName(QStringLiteral("reason"));
+    Theme::setTextStyle(m_reason, Theme::font(11, QFont::Normal), Theme::orange(0.9));
+    m_reason->setVisible(false);
+    column->addWidget(m_reason);
     setAccessibleName(title);
 }
 
@@ -32,6 +37,14 @@ void StatCard::setValue(const QString &value, const QColor &colour)
     m_value->setText(value);
     Theme::setTextStyle(m_value, Theme::font(15, QFont::Bold), colour);
     setAccessibleDescription(value);
+}
+
+void StatCard::setReason(const QString &reason)
+{
+    m_reason->setText(reason);
+    m_reason->setVisible(!reason.isEmpty());
+    setAccessibleDescription(reason.isEmpty() ? m_value->text()
+                                              : m_value->text() + QLatin1Char('\n') + reason);
 }
 
 void StatCard::paintEvent(QPaintEvent *)
@@ -51,7 +64,8 @@ StatusStrip::StatusStrip(PanelViewModel *viewModel, QWidget *parent)
     static const Card cards[] = {{"status.mysql", &ServiceStatus::mysqlRunning},
                                  {"status.php_web", &ServiceStatus::phpWebRunning},
                                  {"status.phpmyadmin", &ServiceStatus::phpMyAdminRunning}};
-    for (const Card &card : cards) {
+    for (int index = 0; index < 3; ++index) {
+        const Card &card = cards[index];
         auto *statCard = new StatCard(localized(card.title), this);
         statCard->setObjectName(QString::fromLatin1(card.title));
         m_grid->addWidget(statCard);
@@ -62,6 +76,11 @@ StatusStrip::StatusStrip(PanelViewModel *viewModel, QWidget *parent)
         };
         connect(viewModel, &PanelViewModel::statusChanged, statCard, show);
         show();
+        const auto showReason = [statCard, viewModel, index] {
+            statCard->setReason(viewModel->serviceReasons().value(index));
+        };
+        connect(viewModel, &PanelViewModel::serviceReasonsChanged, statCard, showReason);
+        showReason();
     }
 }
 

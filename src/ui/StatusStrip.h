@@ -20,12 +20,15 @@ class StatCard : public QWidget
 public:
     explicit StatCard(const QString &title, QWidget *parent = nullptr);
     void setValue(const QString &value, const QColor &colour);
+    // Why the service does not run as the panel started it; empty hides the line.
+    void setReason(const QString &reason);
 
 protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
     QLabel *m_value;
+    QLabel *m_reason;
 };
 
 // The three status cards in a grid whose columns are at least 180 wide.

@@ -2,7 +2,6 @@
 
 #include <QAbstractScrollArea>
 #include <QApplication>
-#include <QScrollBar>
 #include <QFile>
 #include <QFontDatabase>
 #include <QLinearGradient>
@@ -10,6 +9,7 @@
 #include <QPainterPath>
 #include <QPalette>
 #include <QPixmapCache>
+#include <QScrollBar>
 #include <QStyleFactory>
 #include <QSvgRenderer>
 #include <QWidget>
@@ -28,8 +28,8 @@ const QStringList &familiesFor(Face face)
 {
     // The SC faces first: without them Qt picks the Japanese glyph forms outside a Chinese
     // locale.
-    static const QStringList text = {QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Noto Sans"),
-                                     QStringLiteral("sans-serif")};
+    static const QStringList text = {QStringLiteral("Noto Sans CJK SC"),
+                                     QStringLiteral("Noto Sans"), QStringLiteral("sans-serif")};
     static const QStringList mono = {QStringLiteral("Noto Sans Mono CJK SC"),
                                      QStringLiteral("Noto Sans Mono"), QStringLiteral("monospace")};
     return face == Face::Mono ? mono : text;
@@ -37,16 +37,46 @@ const QStringList &familiesFor(Face face)
 
 } // namespace
 
-QColor white(qreal opacity) { return withOpacity(QColor(255, 255, 255), opacity); }
-QColor black(qreal opacity) { return withOpacity(QColor(0, 0, 0), opacity); }
-QColor green(qreal opacity) { return withOpacity(QColor(48, 209, 88), opacity); }
-QColor gray(qreal opacity) { return withOpacity(QColor(142, 142, 147), opacity); }
-QColor orange(qreal opacity) { return withOpacity(QColor(255, 159, 10), opacity); }
-QColor red(qreal opacity) { return withOpacity(QColor(255, 69, 58), opacity); }
-QColor cyan(qreal opacity) { return withOpacity(QColor(100, 210, 255), opacity); }
-QColor blue(qreal opacity) { return withOpacity(QColor(10, 132, 255), opacity); }
-QColor accent(qreal opacity) { return blue(opacity); }
-QColor secondaryLabel(qreal opacity) { return withOpacity(QColor(235, 235, 245, 153), opacity); }
+QColor white(qreal opacity)
+{
+    return withOpacity(QColor(255, 255, 255), opacity);
+}
+QColor black(qreal opacity)
+{
+    return withOpacity(QColor(0, 0, 0), opacity);
+}
+QColor green(qreal opacity)
+{
+    return withOpacity(QColor(48, 209, 88), opacity);
+}
+QColor gray(qreal opacity)
+{
+    return withOpacity(QColor(142, 142, 147), opacity);
+}
+QColor orange(qreal opacity)
+{
+    return withOpacity(QColor(255, 159, 10), opacity);
+}
+QColor red(qreal opacity)
+{
+    return withOpacity(QColor(255, 69, 58), opacity);
+}
+QColor cyan(qreal opacity)
+{
+    return withOpacity(QColor(100, 210, 255), opacity);
+}
+QColor blue(qreal opacity)
+{
+    return withOpacity(QColor(10, 132, 255), opacity);
+}
+QColor accent(qreal opacity)
+{
+    return blue(opacity);
+}
+QColor secondaryLabel(qreal opacity)
+{
+    return withOpacity(QColor(235, 235, 245, 153), opacity);
+}
 
 QBrush backgroundGradient(const QRectF &area)
 {

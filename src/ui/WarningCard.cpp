@@ -19,7 +19,8 @@ WarningCard::WarningCard(const QString &title, const QColor &accent, QWidget *pa
     heading->setTextFormat(Qt::PlainText);
     Theme::setTextStyle(heading, Theme::font(12, QFont::DemiBold), accent);
     m_body->setObjectName(QStringLiteral("body"));
-    Theme::setTextStyle(m_body, Theme::font(11, QFont::Normal, Theme::Face::Mono), Theme::white(0.94));
+    Theme::setTextStyle(m_body, Theme::font(11, QFont::Normal, Theme::Face::Mono),
+                        Theme::white(0.94));
     column->addWidget(heading);
     column->addWidget(m_body);
     setAccessibleName(title);

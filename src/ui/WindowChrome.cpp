@@ -52,8 +52,10 @@ WindowChrome::WindowChrome(QWidget *window) : QWidget(window), m_window(window)
     row->setContentsMargins(8, 4, 8, 0);
     row->setSpacing(2);
     row->addStretch();
-    auto *minimize = new WindowButton(WindowButton::Kind::Minimize, localized("window.minimize"), this);
-    auto *maximize = new WindowButton(WindowButton::Kind::Maximize, localized("window.maximize"), this);
+    auto *minimize =
+        new WindowButton(WindowButton::Kind::Minimize, localized("window.minimize"), this);
+    auto *maximize =
+        new WindowButton(WindowButton::Kind::Maximize, localized("window.maximize"), this);
     auto *close = new WindowButton(WindowButton::Kind::Close, localized("window.close"), this);
     for (auto *button : {minimize, maximize, close})
         row->addWidget(button);

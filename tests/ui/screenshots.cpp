@@ -59,7 +59,8 @@ int main(int argc, char *argv[])
         QDir().mkpath(root + QStringLiteral("/runtime/config"));
         qputenv("XDG_CONFIG_HOME", scratch.filePath(QStringLiteral("config")).toUtf8());
         writeSavedRoot(root);
-        location = AppLocation::forExecutable(scratch.filePath(QStringLiteral("app/bin/tavex-panel")));
+        location =
+            AppLocation::forExecutable(scratch.filePath(QStringLiteral("app/bin/tavex-panel")));
     }
 
     ui::ContentView view(PanelRootResolver(location), std::make_shared<test::RecordingDesktop>());
@@ -69,8 +70,9 @@ int main(int argc, char *argv[])
         // After the refresh that showing the window queued.
         QTimer::singleShot(0, &view, [&] {
             if (state == QLatin1String("update")) {
-                vm->setLogs(QStringLiteral("=== 更新/修复TAVEX文件 ===\n正在下载更新包...\n目录: ") +
-                            vm->tavexPanelRoot());
+                vm->setLogs(
+                    QStringLiteral("=== 更新/修复TAVEX文件 ===\n正在下载更新包...\n目录: ") +
+                    vm->tavexPanelRoot());
                 vm->updateErrorSummary();
                 vm->showUpdateProgressForTesting(0.5, QStringLiteral("正在下载更新包"));
             } else if (state == QLatin1String("warnings")) {

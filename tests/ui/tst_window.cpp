@@ -31,9 +31,9 @@ using tavex::ui::IconButton;
 namespace {
 
 const QStringList kButtonKeys = {
-    "action.start_all",        "action.stop_all",        "action.refresh_status",
-    "action.choose_directory", "action.open_directory",  "action.privacy_settings",
-    "action.open_website",     "action.database_admin",  "action.start_phpmyadmin",
+    "action.start_all",        "action.stop_all",       "action.refresh_status",
+    "action.choose_directory", "action.open_directory", "action.privacy_settings",
+    "action.open_website",     "action.database_admin", "action.start_phpmyadmin",
     "action.update_repair",    "action.copy_logs"};
 
 // What a label key looks like when no table answered it.
@@ -53,14 +53,17 @@ private:
 
     PanelViewModel *vm() const { return m_view->viewModel(); }
     IconButton *button(const QString &key) const { return m_view->findChild<IconButton *>(key); }
-    template <typename T> T *part(const QString &name) const { return m_view->findChild<T *>(name); }
+    template <typename T> T *part(const QString &name) const
+    {
+        return m_view->findChild<T *>(name);
+    }
 
     // A window over the installed root beside a program location of the test's own.
     std::unique_ptr<ContentView> makeView() const
     {
-        auto view = std::make_unique<ContentView>(
-            PanelRootResolver(AppLocation::forExecutable(m_dir.filePath("app/tavex/bin/tavex-panel"))),
-            m_desktop);
+        auto view = std::make_unique<ContentView>(PanelRootResolver(AppLocation::forExecutable(
+                                                      m_dir.filePath("app/tavex/bin/tavex-panel"))),
+                                                  m_desktop);
         view->resize(820, 740);
         return view;
     }
@@ -68,8 +71,9 @@ private:
     bool shownAndRefreshed(ContentView &view) const
     {
         view.show();
-        return QTest::qWaitForWindowExposed(&view) &&
-               QTest::qWaitFor([&] { return view.viewModel()->logs().startsWith("=== 服务状态 ==="); });
+        return QTest::qWaitForWindowExposed(&view) && QTest::qWaitFor([&] {
+                   return view.viewModel()->logs().startsWith("=== 服务状态 ===");
+               });
     }
 
 private Q_SLOTS:
@@ -103,19 +107,39 @@ private Q_SLOTS:
         QTest::addColumn<QString>("finalTitle"); // the block that ends a long operation
         QTest::addColumn<QUrl>("opened");
         const QUrl none;
-        QTest::newRow("start all") << "action.start_all" << "=== 启动中 ===" << "=== 启动完成 ===" << none;
-        QTest::newRow("stop all") << "action.stop_all" << "=== 停止中 ===" << "=== 停止完成 ===" << none;
-        QTest::newRow("refresh") << "action.refresh_status" << "=== 服务状态 ===" << "" << none;
-        QTest::newRow("choose") << "action.choose_directory" << "" << "" << none;
-        QTest::newRow("runtime folder") << "action.open_directory" << "" << ""
-                                        << QUrl::fromLocalFile(m_root + "/runtime");
-        QTest::newRow("privacy") << "action.privacy_settings" << "" << ""
-                                 << QUrl::fromLocalFile(m_root + "/runtime");
-        QTest::newRow("website") << "action.open_website" << "" << "" << QUrl("http://localhost:8000");
-        QTest::newRow("database") << "action.database_admin" << "" << "" << QUrl("http://localhost:900");
-        QTest::newRow("phpmyadmin") << "action.start_phpmyadmin" << "" << "" << QUrl("http://localhost:900");
-        QTest::newRow("update") << "action.update_repair" << "=== 更新/修复TAVEX文件 ===" << "" << none;
-        QTest::newRow("copy") << "action.copy_logs" << "" << "" << none;
+        QTest::newRow("start all") << "action.start_all"
+                                   << "=== 启动中 ==="
+                                   << "=== 启动完成 ===" << none;
+        QTest::newRow("stop all") << "action.stop_all"
+                                  << "=== 停止中 ==="
+                                  << "=== 停止完成 ===" << none;
+        QTest::newRow("refresh") << "action.refresh_status"
+                                 << "=== 服务状态 ==="
+                                 << "" << none;
+        QTest::newRow("choose") << "action.choose_directory"
+                                << ""
+                                << "" << none;
+        QTest::newRow("runtime folder") << "action.open_directory"
+                                        << ""
+                                        << "" << QUrl::fromLocalFile(m_root + "/runtime");
+        QTest::newRow("privacy") << "action.privacy_settings"
+                                 << ""
+                                 << "" << QUrl::fromLocalFile(m_root + "/runtime");
+        QTest::newRow("website") << "action.open_website"
+                                 << ""
+                                 << "" << QUrl("http://localhost:8000");
+        QTest::newRow("database") << "action.database_admin"
+                                  << ""
+                                  << "" << QUrl("http://localhost:900");
+        QTest::newRow("phpmyadmin") << "action.start_phpmyadmin"
+                                    << ""
+                                    << "" << QUrl("http://localhost:900");
+        QTest::newRow("update") << "action.update_repair"
+                                << "=== 更新/修复TAVEX文件 ==="
+                                << "" << none;
+        QTest::newRow("copy") << "action.copy_logs"
+                              << ""
+                              << "" << none;
     }
 
     // Pressed as a screen reader presses it; its accessible name is its visible title.
@@ -164,7 +188,8 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowActive(m_view.get()));
         QStringList reached;
         for (int i = 0; i < 16 && reached.size() < kButtonKeys.size(); ++i) {
-            QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : m_view.get(),
+            QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget()
+                                                        : m_view.get(),
                             Qt::Key_Tab);
             if (auto *focused = qobject_cast<IconButton *>(QApplication::focusWidget()))
                 reached << focused->objectName();
@@ -274,7 +299,8 @@ private Q_SLOTS:
             }
             return perRow;
         };
-        const QList<QWidget *> cards = {part<QWidget>("status.mysql"), part<QWidget>("status.php_web"),
+        const QList<QWidget *> cards = {part<QWidget>("status.mysql"),
+                                        part<QWidget>("status.php_web"),
                                         part<QWidget>("status.phpmyadmin")};
         QCOMPARE(rowsOf(cards), QList<int>{3});
         // A fourth column stays empty.
@@ -313,9 +339,15 @@ private Q_SLOTS:
         QTest::addColumn<QString>("locale");
         QTest::addColumn<QString>("startAll");
         QTest::addColumn<QString>("caption");
-        QTest::newRow("zh_CN") << "zh_CN" << "全部启动" << "简体中文（中国）";
-        QTest::newRow("en_US") << "en_US" << "Start all" << "American English (United States)";
-        QTest::newRow("C") << "C" << "全部启动" << "";
+        QTest::newRow("zh_CN") << "zh_CN"
+                               << "全部启动"
+                               << "简体中文（中国）";
+        QTest::newRow("en_US") << "en_US"
+                               << "Start all"
+                               << "American English (United States)";
+        QTest::newRow("C") << "C"
+                           << "全部启动"
+                           << "";
     }
 
     void noRawKeyIsShown()
