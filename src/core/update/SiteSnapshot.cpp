@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace tavex {
 
@@ -130,7 +131,13 @@ QString restoreSiteSnapshot(const QString &snapshotDir, const QString &site)
         return site + QStringLiteral(": 不是目录，已拒绝恢复");
     if (const QString error = makeDir(site); !error.isEmpty())
         return error;
-    const QString output = runRsync(siteFilesRsyncArguments(snapshotDir, site));
+    QStringList args = siteFilesRsyncArguments(snapshotDir, site);
+    // An ordinary user cannot give files back another owner or a group of another user: the
+    // contents and modes are what it restores.
+    // (After "-a", which would turn them back on.)
+    if (::geteuid() != 0)
+        args = args.mid(0, 1) + QStringList{QStringLiteral("--no-owner"), QStringLiteral("--no-group")} + args.mid(1);
+    const QString output = runRsync(args);
     if (rsyncOutputIndicatesHardFailure(output))
         return output.trimmed();
     return {};
