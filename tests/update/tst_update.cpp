@@ -204,6 +204,16 @@ private:
         return path;
     }
 
+    // A copy of the program under base, whose installed root is base/Tavex-panel.
+    static QString installedCopy(const QString &base)
+    {
+        const QString program = base + QStringLiteral("/app/bin/tavex-panel");
+        QDir().mkpath(QFileInfo(program).path());
+        QFile::copy(QStringLiteral(TAVEX_PANEL_PROGRAM), program);
+        QFile::setPermissions(program, QFile::permissions(QStringLiteral(TAVEX_PANEL_PROGRAM)));
+        return program;
+    }
+
     // An installed panel under base: base/app/bin/tavex-panel, installed root base/Tavex-panel.
     PanelRootResolver resolverIn(const QString &base) const
     {
@@ -812,10 +822,8 @@ private Q_SLOTS:
     void headless()
     {
         const QString base = fresh(QStringLiteral("headless"));
-        const QString program = base + QStringLiteral("/app/bin/tavex-panel");
-        QDir().mkpath(QFileInfo(program).path());
-        QVERIFY(QFile::copy(QStringLiteral(TAVEX_PANEL_PROGRAM), program));
-        QFile::setPermissions(program, QFile::permissions(QStringLiteral(TAVEX_PANEL_PROGRAM)));
+        const QString program = installedCopy(base);
+        QVERIFY(QFileInfo(program).isExecutable());
         const QString www = base + QStringLiteral("/Tavex-panel/runtime/www");
         makeLayout(www, {"index.php=v1", "old.php=old", "Data/kept.txt=mine"});
 
@@ -889,10 +897,8 @@ private Q_SLOTS:
     void failedSyncIsRolledBack()
     {
         const QString base = fresh(QStringLiteral("rollback"));
-        const QString program = base + QStringLiteral("/app/bin/tavex-panel");
-        QDir().mkpath(QFileInfo(program).path());
-        QVERIFY(QFile::copy(QStringLiteral(TAVEX_PANEL_PROGRAM), program));
-        QFile::setPermissions(program, QFile::permissions(QStringLiteral(TAVEX_PANEL_PROGRAM)));
+        const QString program = installedCopy(base);
+        QVERIFY(QFileInfo(program).isExecutable());
         const QString www = base + QStringLiteral("/Tavex-panel/runtime/www");
         makeLayout(www, {"index.php=v1", "a.php=a", "locked/keep.txt=k", "Data/kept.txt=mine"});
         QStringList prefix;

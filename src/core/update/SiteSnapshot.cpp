@@ -1,6 +1,7 @@
 #include "SiteSnapshot.h"
 
 #include "SiteSync.h"
+#include "UpdateArchive.h"
 #include "platform/SystemInfo.h"
 #include "process/FileHelpers.h"
 #include "process/ProcessRunner.h"
@@ -19,14 +20,6 @@ namespace tavex {
 namespace {
 
 constexpr double kCopyTimeoutSeconds = 1800.0;
-
-mode_t lstatType(const QString &path)
-{
-    struct stat st {};
-    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
-        return 0;
-    return st.st_mode & S_IFMT;
-}
 
 bool processFailed(const QString &text)
 {

@@ -15,14 +15,6 @@ namespace {
 
 constexpr double kRsyncTimeoutSeconds = 300.0;
 
-mode_t lstatType(const QString &path)
-{
-    struct stat st {};
-    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
-        return 0;
-    return st.st_mode & S_IFMT;
-}
-
 SyncResult failed(SyncResult::Stage stage, QString error, QStringList notes = {})
 {
     return {stage, std::move(error), std::move(notes)};

@@ -108,14 +108,6 @@ bool isInside(const QString &path, const QString &root)
     return path == root || path.startsWith(root + QLatin1Char('/'));
 }
 
-mode_t lstatType(const QString &path)
-{
-    struct stat st {};
-    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
-        return 0;
-    return st.st_mode & S_IFMT;
-}
-
 void collectArtifacts(const QString &dir, QStringList &found)
 {
     const QFileInfoList entries =
@@ -133,6 +125,14 @@ void collectArtifacts(const QString &dir, QStringList &found)
 }
 
 } // namespace
+
+mode_t lstatType(const QString &path)
+{
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return 0;
+    return st.st_mode & S_IFMT;
+}
 
 ZipDirectory readZipDirectory(const QString &packagePath)
 {

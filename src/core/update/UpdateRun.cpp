@@ -27,16 +27,10 @@ namespace {
 const QString kUpdateTitle = QStringLiteral("=== 更新/修复TAVEX文件 ===");
 const QString kFailed = QStringLiteral("更新/修复失败: ");
 
-bool isSymLink(const QString &path)
-{
-    struct stat st {};
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISLNK(st.st_mode);
-}
-
 // Makes a folder of the run's own, refusing a link standing in its place.
 QString makeOwnDir(const QString &path)
 {
-    if (isSymLink(path))
+    if (lstatType(path) == S_IFLNK)
         return symlinkRefusal(path);
     return makeDir(path);
 }
