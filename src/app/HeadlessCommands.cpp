@@ -10,7 +10,9 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cstdio>
+#include <unistd.h>
 
 namespace tavex {
 
@@ -124,7 +126,64 @@ int runSequence(void (PanelViewModel::*operation)(), const QString &finalTitle, 
     return status;
 }
 
+// One progress step on standard error: a bar redrawn in place on a terminal, else one line each.
+void writeProgress(double fraction, const QString &text, bool live)
+{
+    const int percent = static_cast<int>(fraction * 100.0);
+    if (!live) {
+        writeText(stderr, QStringLiteral("进度: %1% ").arg(percent) + text);
+        return;
+    }
+    constexpr int kWidth = 24;
+    const int filled = std::clamp(percent * kWidth / 100, 0, kWidth);
+    const QString bar = QString(filled, QLatin1Char('#')) + QString(kWidth - filled, QLatin1Char('-'));
+    const QByteArray line =
+        "\r\033[K[" + bar.toUtf8() + "] " + QByteArray::number(percent).rightJustified(3) + "% " +
+        text.toUtf8();
+    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
+    std::fflush(stderr);
+}
+
 } // namespace
+
+int runUpdateCommand(const QString &url)
+{
+    UpdateConfig config;
+    if (!url.isEmpty()) {
+        config.baseURL = QUrl(url, QUrl::StrictMode);
+        if (!isUsableUpdateBaseURL(config.baseURL)) {
+            writeText(stderr, QStringLiteral("tavex-panel: 不是可用的 http/https 地址: ") + url);
+            return 2;
+        }
+    }
+    PanelViewModel viewModel(PanelRootResolver(), std::make_shared<NullDesktopServices>(), config);
+    const bool live = ::isatty(STDERR_FILENO) == 1;
+    const QString runTitle = QStringLiteral("=== 更新/修复TAVEX文件 ===");
+    QObject::connect(&viewModel, &PanelViewModel::logsChanged, &viewModel, [&viewModel, runTitle, live] {
+        if (viewModel.logs().startsWith(runTitle))
+            writeProgress(viewModel.updateProgress(), viewModel.updateProgressText(), live);
+    });
+    int status = Failure;
+    QObject::connect(&viewModel, &PanelViewModel::updateFinished, &viewModel,
+                     [&viewModel, &status, live](bool succeeded) {
+                         if (live)
+                             std::fputc('\n', stderr);
+                         writeText(stdout, viewModel.logs());
+                         status = succeeded ? Success : Failure;
+                         QCoreApplication::exit(status);
+                     });
+    viewModel.updateOrRepairFiles();
+    QCoreApplication::exec();
+    return status;
+}
+
+int runRollbackCommand()
+{
+    const PanelRootResolver resolver;
+    const UpdateOutcome outcome = rollbackLastUpdate(resolver);
+    writeText(stdout, rollbackFinishBlock(outcome, resolver.tavexPanelRoot()));
+    return outcome.succeeded ? Success : Failure;
+}
 
 int runStatusCommand()
 {

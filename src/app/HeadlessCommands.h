@@ -11,5 +11,9 @@ int runStartAllCommand();
 int runStopAllCommand();
 int runChooseRootCommand(const QString &directory);
 int runDoctorCommand();
+// Updates or repairs the site; url, when not empty, replaces the base address for this run.
+int runUpdateCommand(const QString &url);
+// Puts back the site as it stood before the last update.
+int runRollbackCommand();
 
 } // namespace tavex

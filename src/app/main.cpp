@@ -32,6 +32,9 @@ const char *const kCommandsHelp =
     "  stop-all          停止全部服务（全部停止时退出码 0，否则 1）\n"
     "  doctor            打印诊断报告，不改变任何东西（没有问题时退出码 0，否则 1）\n"
     "  choose-root DIR   把 DIR 设为 Tavex-panel 根目录（接受退出码 0，拒绝 1）\n"
+    "  update [--url URL]  下载更新包并更新/修复站点（成功退出码 0，否则 1）；\n"
+    "                    --url 只对本次替换更新包地址，仍会附加 ?t=日期\n"
+    "  rollback          把站点恢复到上次更新前的样子（Data 不动；成功退出码 0，否则 1）\n"
     "不带命令时打开窗口。";
 
 void nameApplication()
@@ -76,12 +79,25 @@ int main(int argc, char *argv[])
                                      QString::fromUtf8(kCommandsHelp));
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addPositionalArgument(QStringLiteral("command"),
-                                 QStringLiteral("status | start-all | stop-all | doctor | choose-root DIR"));
+    parser.addPositionalArgument(
+        QStringLiteral("command"),
+        QStringLiteral("status | start-all | stop-all | doctor | choose-root DIR | update | rollback"));
+    const QCommandLineOption urlOption(QStringLiteral("url"),
+                                       QStringLiteral("update: 本次使用的更新包地址"),
+                                       QStringLiteral("URL"));
+    parser.addOption(urlOption);
     parser.process(app);
 
     const QStringList args = parser.positionalArguments();
     const QString command = args.value(0);
+    if (parser.isSet(urlOption) && command != QLatin1String("update")) {
+        std::fputs("tavex-panel: --url 只能与 update 一起使用\n", stderr);
+        return 2;
+    }
+    if (command == QLatin1String("update") && args.size() == 1)
+        return tavex::runUpdateCommand(parser.value(urlOption));
+    if (command == QLatin1String("rollback") && args.size() == 1)
+        return tavex::runRollbackCommand();
     if (command == QLatin1String("status") && args.size() == 1)
         return tavex::runStatusCommand();
     if (command == QLatin1String("start-all") && args.size() == 1)

@@ -142,7 +142,7 @@ void ContentView::buildColumn(QWidget *column)
         {{{"action.open_website", "open_website", false}, [vm] { vm->openSite(); }},
          {{"action.database_admin", "database_admin", false}, [vm] { vm->openPhpMyAdmin(); }},
          {{"action.start_phpmyadmin", "phpmyadmin_start", false}, [vm] { vm->openPhpMyAdmin(); }},
-         {{"action.update_repair", "update_repair", false}, [this] { updateOrRepairFiles(); }},
+         {{"action.update_repair", "update_repair", false}, [vm] { vm->updateOrRepairFiles(); }},
          {{"action.copy_logs", "copy_logs", false}, [vm] { vm->copyLogs(); }}});
 
     auto *progress = new ProgressCard(vm, siteLogs);
@@ -161,11 +161,6 @@ void ContentView::buildColumn(QWidget *column)
             [errors, vm] { errors->setBody(vm->errorSummary()); });
 
     stack->addWidget(new LogPanel(vm, column), 1);
-}
-
-void ContentView::updateOrRepairFiles()
-{
-    // The update run arrives with the core's updateOrRepairFiles; this is the one place to call it.
 }
 
 void ContentView::whenRootResolved(std::function<void()> step)

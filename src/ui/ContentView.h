@@ -44,8 +44,6 @@ private:
     // Runs a step now, or once the first root resolution is done: until then the GUI thread
     // would wait on the installation.
     void whenRootResolved(std::function<void()> step);
-    // What the update button calls.
-    void updateOrRepairFiles();
 
     PanelViewModel *m_viewModel;
     QFutureWatcher<QString> m_rootResolution;

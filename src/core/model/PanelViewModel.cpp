@@ -14,6 +14,7 @@
 #include "services/StackSequences.h"
 #include "services/StatusProbes.h"
 #include "services/StopWait.h"
+#include "update/UpdateLock.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -69,9 +70,20 @@ PanelViewModel::PanelViewModel(QObject *parent)
 
 PanelViewModel::PanelViewModel(PanelRootResolver resolver,
                                std::shared_ptr<DesktopServices> desktop, QObject *parent)
-    : QObject(parent), updateZipBaseURL(kUpdateZipBaseURL), m_resolver(std::move(resolver)),
+    : PanelViewModel(std::move(resolver), std::move(desktop), UpdateConfig(), parent)
+{
+}
+
+PanelViewModel::PanelViewModel(PanelRootResolver resolver,
+                               std::shared_ptr<DesktopServices> desktop, UpdateConfig update,
+                               QObject *parent)
+    : QObject(parent),
+      updateZipBaseURL(isUsableUpdateBaseURL(update.baseURL)
+                           ? update.baseURL
+                           : configuredUpdateZipBaseURL(kUpdateZipBaseURL)),
+      m_resolver(std::move(resolver)),
       m_desktop(desktop ? std::move(desktop) : std::make_shared<NullDesktopServices>()),
-      m_poster(std::make_shared<Poster>(this))
+      m_poster(std::make_shared<Poster>(this)), m_downloadOptions(std::move(update.download))
 {
 }
 
@@ -123,6 +135,14 @@ void PanelViewModel::setStatusFlag(bool ServiceStatus::*flag, bool value)
 {
     m_status.*flag = value;
     emit statusChanged();
+}
+
+void PanelViewModel::setUpdateProgress(double fraction, const QString &text)
+{
+    m_updateProgress = fraction;
+    emit updateProgressChanged();
+    m_updateProgressText = text;
+    emit updateProgressTextChanged();
 }
 
 void PanelViewModel::copyLogs()
@@ -308,6 +328,44 @@ void PanelViewModel::openSite()
     m_desktop->openUrl(QUrl(kSiteAddress));
 }
 
+QUrl PanelViewModel::updateZipDownloadURL() const
+{
+    return tavex::updateZipDownloadURL(updateZipBaseURL);
+}
+
+void PanelViewModel::updateOrRepairFiles()
+{
+    // A second press while a run works would race it on the same files: say so and leave it be.
+    auto claim = UpdateLock::claim();
+    if (!claim) {
+        appendLogMessage(QStringLiteral("更新/修复正在进行，本次点击未启动新的更新"));
+        return;
+    }
+    m_poster->post([](PanelViewModel &vm) {
+        vm.setUpdateProgress(0.05, QStringLiteral("正在下载更新包"));
+        vm.replaceLogs(updateStartText(vm.updateZipDownloadURL(), vm.tavexPanelRoot()));
+    });
+
+    QThreadPool::globalInstance()->start([poster = m_poster, resolver = m_resolver,
+                                          url = updateZipDownloadURL(),
+                                          options = m_downloadOptions, claim] {
+        const UpdateOutcome outcome =
+            downloadUpdateOnly(resolver, url, options, [&poster](double fraction, QString text) {
+                poster->post([fraction, text = std::move(text)](PanelViewModel &vm) {
+                    vm.setUpdateProgress(fraction, text);
+                    vm.replaceLogs(updateProgressBlock(fraction, text, vm.updateZipDownloadURL(),
+                                                       vm.tavexPanelRoot()));
+                });
+            });
+        poster->post([outcome](PanelViewModel &vm) {
+            vm.refreshStatus();
+            vm.setUpdateProgress(1.0, QStringLiteral("完成"));
+            vm.replaceLogs(updateFinishBlock(outcome, vm.tavexPanelRoot(), vm.runtimeDir()));
+            emit vm.updateFinished(outcome.succeeded);
+        });
+    });
+}
+
 void PanelViewModel::choosePanelRoot()
 {
     const auto chosen = m_desktop->chooseDirectory(QStringLiteral("请选择 Tavex-panel 目录"),
@@ -330,10 +388,7 @@ void PanelViewModel::openRuntimeDirectory()
 
 void PanelViewModel::showUpdateProgressForTesting(double fraction, const QString &text)
 {
-    m_updateProgress = fraction;
-    emit updateProgressChanged();
-    m_updateProgressText = text;
-    emit updateProgressTextChanged();
+    setUpdateProgress(fraction, text);
 }
 
 std::function<void(const QString &)>

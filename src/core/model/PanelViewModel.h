@@ -4,6 +4,7 @@
 #include "RuntimeLayout.h"
 #include "ServiceStatus.h"
 #include "platform/DesktopServices.h"
+#include "update/UpdateRun.h"
 
 #include <QObject>
 #include <QString>
@@ -33,9 +34,12 @@ public:
     explicit PanelViewModel(QObject *parent = nullptr);
     PanelViewModel(PanelRootResolver resolver, std::shared_ptr<DesktopServices> desktop,
                    QObject *parent = nullptr);
+    // With the update's base address (for one headless run) and download settings (tests).
+    PanelViewModel(PanelRootResolver resolver, std::shared_ptr<DesktopServices> desktop,
+                   UpdateConfig update, QObject *parent = nullptr);
     ~PanelViewModel() override;
 
-    // Base address of the site update package.
+    // Base address of the site update package, fixed at construction.
     const QUrl updateZipBaseURL;
 
     ServiceStatus status() const { return m_status; }
@@ -86,6 +90,10 @@ public:
     void openPhpMyAdmin();
     void openSite();
 
+    // Update or repair of the site from the update package.
+    QUrl updateZipDownloadURL() const;
+    void updateOrRepairFiles();
+
     // Panel root chooser and runtime folder.
     void choosePanelRoot();
     void openRuntimeDirectory();
@@ -103,6 +111,8 @@ signals:
     void serviceReasonsChanged();
     // After the final step of start-all or stop-all has written its result block.
     void sequenceFinished();
+    // After the final block of an update or repair run has been written.
+    void updateFinished(bool succeeded);
 
 private:
     class Poster;
@@ -111,12 +121,14 @@ private:
     void appendLogMessage(const QString &message);
     void setPermissionHint(const QString &hint);
     void setStatusFlag(bool ServiceStatus::*flag, bool value);
+    void setUpdateProgress(double fraction, const QString &text);
     // Appends a launcher's CPU-type mismatch message to the log, on the view model's thread.
     static std::function<void(const QString &)> appendingTo(const std::shared_ptr<Poster> &poster);
 
     PanelRootResolver m_resolver;
     std::shared_ptr<DesktopServices> m_desktop;
     std::shared_ptr<Poster> m_poster;
+    DownloadOptions m_downloadOptions;
 
     ServiceStatus m_status;
     QString m_logs;

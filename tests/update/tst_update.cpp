@@ -1,0 +1,941 @@
+// Update and repair: downloads from real loopback servers (HTTP and HTTPS with a test authority),
+// extraction of crafted archives, the site root search, the synchronisation and the safety of the
+// site's Data over generated cases, and whole runs through the view model and the headless command.
+#include "TestSupport.h"
+#include "model/PanelViewModel.h"
+#include "process/FileHelpers.h"
+#include "update/SiteRoot.h"
+#include "update/SiteSnapshot.h"
+#include "update/SiteSync.h"
+#include "update/UpdateArchive.h"
+#include "update/UpdateDownload.h"
+#include "update/UpdateLock.h"
+#include "update/UpdateRun.h"
+
+#include <QDirIterator>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace tavex;
+using namespace tavex::test;
+
+namespace {
+
+const QString kFixtures = QStringLiteral(TAVEX_UPDATE_FIXTURES);
+
+// A fixtures.py server on a free loopback port, for the life of the object.
+class Server
+{
+public:
+    Server(const QString &dir, const QStringList &tls = {})
+        : m_scheme(tls.isEmpty() ? QStringLiteral("http") : QStringLiteral("https"))
+    {
+        m_process.start(QStringLiteral("python3"),
+                        QStringList{kFixtures, QStringLiteral("serve"), dir} + tls);
+        if (m_process.waitForReadyRead(10000))
+            m_port = m_process.readLine().trimmed().toInt();
+    }
+    ~Server()
+    {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+    QUrl url(const QString &path) const
+    {
+        return QUrl(QStringLiteral("%1://127.0.0.1:%2/%3").arg(m_scheme).arg(m_port).arg(path));
+    }
+    int port() const { return m_port; }
+
+private:
+    QString m_scheme;
+    QProcess m_process;
+    int m_port = 0;
+};
+
+QJsonObject file(const QString &name, const QString &data = QStringLiteral("x"), int mode = 0644)
+{
+    return {{"name", name}, {"data", data}, {"mode", mode}};
+}
+QJsonObject folder(const QString &name, int mode = 0755)
+{
+    return {{"name", name}, {"type", "dir"}, {"mode", mode}};
+}
+QJsonObject symlinkEntry(const QString &name, const QString &target)
+{
+    return {{"name", name}, {"type", "link"}, {"target", target}, {"mode", 0777}};
+}
+QJsonObject rawName(const QByteArray &raw, bool utf8flag)
+{
+    return {{"name", QString::fromUtf8(raw.toHex())},
+            {"raw", QString::fromLatin1(raw.toHex())},
+            {"utf8flag", utf8flag},
+            {"data", "<?php"}};
+}
+
+void makeZip(const QString &out, const QJsonArray &entries)
+{
+    QProcess process;
+    process.start(QStringLiteral("python3"), {kFixtures, QStringLiteral("zip"), out});
+    process.write(QJsonDocument(entries).toJson());
+    process.closeWriteChannel();
+    QVERIFY(process.waitForFinished(20000));
+    QVERIFY2(process.exitCode() == 0, process.readAllStandardError().constData());
+}
+
+mode_t typeOf(const QString &path, mode_t *mode = nullptr)
+{
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return 0;
+    if (mode)
+        *mode = st.st_mode & 07777;
+    return st.st_mode & S_IFMT;
+}
+
+// Every entry under dir without following links: "F:content", "L:target" or "D:mode".
+QMap<QString, QString> treeState(const QString &dir)
+{
+    QMap<QString, QString> state;
+    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        mode_t mode = 0;
+        const mode_t type = typeOf(path, &mode);
+        const QString rel = QDir(dir).relativeFilePath(path);
+        if (type == S_IFLNK)
+            state[rel] = QStringLiteral("L:") + QFile::symLinkTarget(path);
+        else if (type == S_IFDIR)
+            state[rel] = QStringLiteral("D:") + QString::number(mode, 8);
+        else
+            state[rel] = QStringLiteral("F:") + QString::fromUtf8(readFile(path));
+    }
+    return state;
+}
+
+bool underTopData(const QString &rel)
+{
+    return rel == QLatin1String("Data") || rel.startsWith(QLatin1String("Data/"));
+}
+
+// Creates a layout: "dir/", "file=content", "link->target", "dir/@555" for a folder's mode.
+void makeLayout(const QString &root, const QStringList &layout)
+{
+    QDir().mkpath(root);
+    QStringList readOnly;
+    for (const QString &item : layout) {
+        if (item.contains(QLatin1String("->"))) {
+            const QStringList parts = item.split(QStringLiteral("->"));
+            QDir().mkpath(QFileInfo(root + QLatin1Char('/') + parts[0]).path());
+            QVERIFY(QFile::link(parts[1], root + QLatin1Char('/') + parts[0]));
+        } else if (item.endsWith(QLatin1String("/@555"))) {
+            readOnly << root + QLatin1Char('/') + item.chopped(5);
+        } else if (item.endsWith(QLatin1Char('/'))) {
+            QDir().mkpath(root + QLatin1Char('/') + item);
+        } else {
+            const QStringList parts = item.split(QLatin1Char('='));
+            writeFile(root + QLatin1Char('/') + parts[0], parts.value(1).toUtf8());
+        }
+    }
+    for (const QString &dir : readOnly)
+        QFile::setPermissions(dir, QFileDevice::ReadOwner | QFileDevice::ExeOwner |
+                                       QFileDevice::ReadGroup | QFileDevice::ExeGroup |
+                                       QFileDevice::ReadOther | QFileDevice::ExeOther);
+}
+
+// Gives every file under dir one old modification time, so that rsync's quick check (size and
+// time) never takes a package file for the site's file of the same size written the same second.
+void ageFiles(const QString &dir)
+{
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QFile f(it.next());
+        if (f.open(QIODevice::ReadWrite))
+            f.setFileTime(QDateTime(QDate(2001, 1, 1), QTime(0, 0)), QFileDevice::FileModificationTime);
+    }
+}
+
+// "path=content" for every file under dir, sorted.
+QStringList fileList(const QString &dir)
+{
+    QStringList files;
+    const auto all = snapshot(dir);
+    for (auto it = all.cbegin(); it != all.cend(); ++it)
+        files << it.key() + QLatin1Char('=') + QString::fromUtf8(it.value());
+    return files;
+}
+
+int closedPort()
+{
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost);
+    return server.serverPort();
+}
+
+} // namespace
+
+class TestUpdate : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QString m_served;
+    std::unique_ptr<Server> m_http;
+    std::unique_ptr<Server> m_https;
+    QList<QSslCertificate> m_ca;
+    int m_case = 0;
+
+    QString fresh(const QString &name)
+    {
+        const QString path = m_dir.path() + QStringLiteral("/%1-%2").arg(name).arg(++m_case);
+        QDir().mkpath(path);
+        return path;
+    }
+
+    // A copy of the program under base, whose installed root is base/Tavex-panel.
+    static QString installedCopy(const QString &base)
+    {
+        const QString program = base + QStringLiteral("/app/bin/tavex-panel");
+        QDir().mkpath(QFileInfo(program).path());
+        QFile::copy(QStringLiteral(TAVEX_PANEL_PROGRAM), program);
+        QFile::setPermissions(program, QFile::permissions(QStringLiteral(TAVEX_PANEL_PROGRAM)));
+        return program;
+    }
+
+    // An installed panel under base: base/app/bin/tavex-panel, installed root base/Tavex-panel.
+    PanelRootResolver resolverIn(const QString &base) const
+    {
+        return PanelRootResolver(AppLocation::forExecutable(base + QStringLiteral("/app/bin/tavex-panel")));
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        qputenv("XDG_CONFIG_HOME", m_dir.path().toUtf8() + "/config");
+        m_served = m_dir.path() + QStringLiteral("/served");
+        QDir().mkpath(m_served);
+
+        const QString ca = m_dir.path() + QStringLiteral("/ca");
+        QDir().mkpath(ca);
+        QCOMPARE(QProcess::execute(QStringLiteral("python3"), {kFixtures, QStringLiteral("ca"), ca}), 0);
+        m_ca = QSslCertificate::fromPath(ca + QStringLiteral("/ca.pem"));
+        QCOMPARE(m_ca.size(), 1);
+
+        // Packages served to the runs.
+        const QJsonArray site = {file("site/www/index.php", "<?php echo 'v2';"),
+                                 folder("site/www/include/"), file("site/www/include/lib.php", "lib2"),
+                                 file("site/www/Data/new.txt", "new"), file("site/www/Data/kept.txt", "pkg")};
+        makeZip(m_served + QStringLiteral("/pkg.zip"), site);
+        makeZip(m_served + QStringLiteral("/noroot.zip"), {file("readme.txt")});
+        makeZip(m_served + QStringLiteral("/linkout.zip"),
+                {file("www/index.php"), symlinkEntry("www/secret", "/etc")});
+        makeZip(m_served + QStringLiteral("/readonly.zip"),
+                {file("www/index.php"), folder("www/ro/", 0555), file("www/ro/f.txt")});
+
+        m_http = std::make_unique<Server>(m_served);
+        m_https = std::make_unique<Server>(
+            m_served, QStringList{QStringLiteral("--tls"), ca + QStringLiteral("/server.pem"),
+                                  ca + QStringLiteral("/server.key")});
+        QVERIFY(m_http->port() > 0 && m_https->port() > 0);
+    }
+
+    void cleanupTestCase()
+    {
+        removeTree(m_dir.path());
+    }
+
+    void downloadURL_data()
+    {
+        QTest::addColumn<QDateTime>("now");
+        QTest::addColumn<QString>("base");
+        QTest::addColumn<QString>("expected");
+        const QString base = QStringLiteral("https://h.example/tavex-update.zip");
+        QTest::newRow("december") << QDateTime(QDate(2026, 12, 5), QTime(0, 0, 1)) << base
+                                  << base + "?t=20261205";
+        QTest::newRow("zero-padded month") << QDateTime(QDate(2026, 1, 5), QTime(23, 59)) << base
+                                           << base + "?t=20260105";
+        QTest::newRow("a base with a query still gains ?t=")
+            << QDateTime(QDate(2026, 3, 9), QTime(12, 0)) << base + "?a=1"
+            << base + "?a=1?t=20260309";
+    }
+
+    void downloadURL()
+    {
+        QFETCH(QDateTime, now);
+        QFETCH(QString, base);
+        QFETCH(QString, expected);
+        // A locale with other digits still gives ASCII digits.
+        const QLocale before;
+        QLocale::setDefault(QLocale(QLocale::Arabic, QLocale::Egypt));
+        const QUrl url = updateZipDownloadURL(QUrl(base), now);
+        QLocale::setDefault(before);
+        QCOMPARE(url.toString(QUrl::FullyEncoded), expected);
+    }
+
+    void download_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("https");
+        QTest::addColumn<bool>("trust");
+        QTest::addColumn<QString>("before"); // what stands at the package path: "", file, dir, link
+        QTest::addColumn<QString>("error");  // part of the error; empty for success
+        QTest::addColumn<QByteArray>("body"); // part of the package; empty: the served pkg.zip
+        QTest::newRow("http") << "pkg.zip" << false << false << "file" << "" << QByteArray();
+        QTest::newRow("https with the test authority") << "pkg.zip" << true << true << "" << ""
+                                                       << QByteArray();
+        QTest::newRow("https without it") << "pkg.zip" << true << false << "file" << "SSL"
+                                          << QByteArray();
+        QTest::newRow("404 page becomes the package") << "status/404" << false << false << "file"
+                                                      << "" << QByteArray("status 404");
+        QTest::newRow("500 page too") << "status/500" << false << false << "" << ""
+                                      << QByteArray("status 500");
+        QTest::newRow("connection refused") << "refused" << false << false << "file" << "refused"
+                                            << QByteArray();
+        QTest::newRow("broken mid-body") << "break/pkg.zip" << false << false << "file" << "closed"
+                                         << QByteArray();
+        QTest::newRow("stalled mid-body") << "stall/pkg.zip" << false << false << "file"
+                                          << "秒内没有收到数据" << QByteArray();
+        QTest::newRow("a folder where the package goes") << "pkg.zip" << false << false << "dir"
+                                                         << "" << QByteArray();
+        QTest::newRow("a link where the package goes") << "pkg.zip" << false << false << "link"
+                                                       << "" << QByteArray();
+    }
+
+    void download()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, https);
+        QFETCH(bool, trust);
+        QFETCH(QString, before);
+        QFETCH(QString, error);
+        QFETCH(QByteArray, body);
+        const QString runtime = fresh(QStringLiteral("download"));
+        const QString package = runtime + QStringLiteral("/tavex-update.zip");
+        const QString outside = fresh(QStringLiteral("outside")) + QStringLiteral("/precious");
+        writeFile(outside, "precious");
+        if (before == QLatin1String("file"))
+            writeFile(package, "old package");
+        else if (before == QLatin1String("dir"))
+            writeFile(package + QStringLiteral("/inner/f"), "x");
+        else if (before == QLatin1String("link"))
+            QVERIFY(QFile::link(outside, package));
+
+        DownloadOptions options;
+        options.stallTimeoutMs = 1500;
+        if (trust)
+            options.extraCaCertificates = m_ca;
+        const QUrl url = path == QLatin1String("refused")
+                             ? QUrl(QStringLiteral("http://127.0.0.1:%1/x.zip").arg(closedPort()))
+                             : (https ? m_https : m_http)->url(path);
+        const QString result = downloadPackage(url, package, options);
+
+        if (error.isEmpty()) {
+            QVERIFY2(result.isEmpty(), qPrintable(result));
+            QCOMPARE(typeOf(package), mode_t(S_IFREG));
+            const QByteArray got = readFile(package);
+            QVERIFY(body.isEmpty() ? got == readFile(m_served + QStringLiteral("/pkg.zip"))
+                                   : got.contains(body));
+        } else {
+            QVERIFY2(result.contains(error, Qt::CaseInsensitive), qPrintable(result));
+            if (before == QLatin1String("file"))
+                QCOMPARE(readFile(package), QByteArray("old package"));
+        }
+        // The link's target is never written; no partial file is left behind.
+        QCOMPARE(readFile(outside), QByteArray("precious"));
+        QCOMPARE(QDir(runtime).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 before.isEmpty() && !error.isEmpty() ? QStringList() : QStringList{"tavex-update.zip"});
+    }
+
+    void extract_data()
+    {
+        QTest::addColumn<QJsonArray>("entries");
+        QTest::addColumn<QByteArray>("raw"); // instead of entries: these bytes are the package
+        QTest::addColumn<QString>("message"); // start of the failure; empty for success
+        QTest::addColumn<QStringList>("present");
+        QTest::addColumn<QStringList>("absent");
+        const QByteArray chinese = QStringLiteral("中文/页面.php").toUtf8();
+        const QByteArray none;
+        QTest::newRow("macOS artifacts")
+            << QJsonArray{file("__MACOSX/site/._index.php"), file("site/._index.php"),
+                          file("site/index.php"), file("a/b/__MACOSX/x"), file("c/__MACOSX"),
+                          file("site/.hidden")}
+            << none << "" << QStringList{"site/index.php", "site/.hidden", "a/b"}
+            << QStringList{"__MACOSX", "site/._index.php", "a/b/__MACOSX", "c/__MACOSX"};
+        QTest::newRow("__MACOSX linking to a folder outside")
+            << QJsonArray{file("index.php"), symlinkEntry("__MACOSX", "../outside")} << none << ""
+            << QStringList{"index.php"} << QStringList{"__MACOSX"};
+        QTest::newRow("UTF-8 names with the flag") << QJsonArray{rawName(chinese, true)} << none
+                                                   << "" << QStringList{"中文/页面.php"} << QStringList{};
+        QTest::newRow("UTF-8 names without the flag")
+            << QJsonArray{rawName(chinese, false)} << none << "" << QStringList{"中文/页面.php"}
+            << QStringList{};
+        QTest::newRow("GBK names without the flag")
+            << QJsonArray{rawName(QByteArray::fromHex("d6d0cec42fd2b3c3e62e706870"), false),
+                          file("ascii.php")}
+            << none << "" << QStringList{"中文/页面.php", "ascii.php"} << QStringList{};
+        QTest::newRow("set-id bits are dropped") << QJsonArray{file("run.sh", "#!/bin/sh", 06755)}
+                                                 << none << "" << QStringList{"run.sh"} << QStringList{};
+        QTest::newRow("a read-only folder") << QJsonArray{folder("ro/", 0555), file("ro/f")} << none
+                                            << "" << QStringList{"ro/f"} << QStringList{};
+        QTest::newRow("..") << QJsonArray{file("ok.php"), file("../evil.php")} << none
+                            << "解压失败: 更新包中有含 \"..\" 的路径: ../evil.php" << QStringList{}
+                            << QStringList{"ok.php"};
+        QTest::newRow("absolute path") << QJsonArray{file("/tmp/evil.php")} << none
+                                       << "解压失败: 更新包中有绝对路径" << QStringList{} << QStringList{};
+        QTest::newRow("a FIFO") << QJsonArray{QJsonObject{{"name", "p"}, {"type", "fifo"}}} << none
+                                << "解压失败: 更新包中有不受支持的文件类型" << QStringList{}
+                                << QStringList{};
+        QTest::newRow("a link out, then an entry through it")
+            << QJsonArray{symlinkEntry("ln", "../outside"), file("ln/evil.php")} << none
+            << "解压失败: ditto 退出码 1，" << QStringList{} << QStringList{};
+        QTest::newRow("an absolute link out") << QJsonArray{file("index.php"), symlinkEntry("etc", "/etc")}
+                                              << none
+                                              << "更新/修复失败: 更新包中的符号链接指向解压目录之外"
+                                              << QStringList{} << QStringList{};
+        QTest::newRow("a relative link climbing out")
+            << QJsonArray{folder("a/"), symlinkEntry("a/up", "../../outside")} << none
+            << "更新/修复失败: 更新包中的符号链接指向解压目录之外" << QStringList{} << QStringList{};
+        QTest::newRow("a link inside stays") << QJsonArray{file("a/index.php"), symlinkEntry("b", "a")}
+                                             << none << "" << QStringList{"b/index.php"}
+                                             << QStringList{};
+        QTest::newRow("no entries") << QJsonArray{} << none << "" << QStringList{} << QStringList{};
+        QTest::newRow("an empty file") << QJsonArray{} << QByteArray("") << "解压失败: "
+                                       << QStringList{} << QStringList{};
+        QTest::newRow("an error page") << QJsonArray{} << QByteArray("<html>404</html>")
+                                       << "解压失败: ditto 退出码 1，" << QStringList{} << QStringList{};
+        QTest::newRow("truncated") << QJsonArray{} << QByteArray("truncate") << "解压失败: ditto 退出码 "
+                                   << QStringList{} << QStringList{};
+    }
+
+    void extract()
+    {
+        QFETCH(QJsonArray, entries);
+        QFETCH(QByteArray, raw);
+        QFETCH(QString, message);
+        QFETCH(QStringList, present);
+        QFETCH(QStringList, absent);
+        const QString runtime = fresh(QStringLiteral("extract"));
+        const QString package = runtime + QStringLiteral("/tavex-update.zip");
+        const QString extract = runtime + QStringLiteral("/update-extract");
+        writeFile(runtime + QStringLiteral("/outside/keep.txt"), "keep");
+        if (raw == "truncate") {
+            QJsonArray big;
+            for (int i = 0; i < 50; ++i)
+                big << file(QStringLiteral("f%1.php").arg(i), QString(2000, QLatin1Char('a' + i % 26)));
+            makeZip(package, big);
+            QFile f(package);
+            QVERIFY(f.resize(f.size() / 2));
+        } else if (!raw.isNull()) {
+            writeFile(package, raw);
+        } else {
+            makeZip(package, entries);
+        }
+        QDir().mkpath(extract);
+        const auto before = treeState(runtime + QStringLiteral("/outside"));
+
+        QString result = unzipUpdateArchive(package, extract).value_or(QString());
+        if (result.isEmpty())
+            result = removeMacOSXArtifacts(extract);
+        if (result.isEmpty() && !extractedTreeProblem(extract).isEmpty())
+            result = QStringLiteral("更新/修复失败: ") + extractedTreeProblem(extract);
+
+        if (message.isEmpty())
+            QVERIFY2(result.isEmpty(), qPrintable(result));
+        else
+            QVERIFY2(result.startsWith(message), qPrintable(result));
+        for (const QString &path : present)
+            QVERIFY2(QFileInfo::exists(extract + QLatin1Char('/') + path), qPrintable(path));
+        for (const QString &path : absent)
+            QVERIFY2(typeOf(extract + QLatin1Char('/') + path) == 0, qPrintable(path));
+        // Nothing outside the extraction folder was written; no entry has set-id bits.
+        QCOMPARE(treeState(runtime + QStringLiteral("/outside")), before);
+        QCOMPARE(QDir(runtime).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 (QStringList{"outside", "tavex-update.zip", "update-extract"}));
+        const auto state = treeState(extract);
+        for (auto it = state.cbegin(); it != state.cend(); ++it) {
+            mode_t mode = 0;
+            typeOf(extract + QLatin1Char('/') + it.key(), &mode);
+            QVERIFY2(!(mode & (S_ISUID | S_ISGID)), qPrintable(it.key()));
+        }
+    }
+
+    void siteRoot_data()
+    {
+        QTest::addColumn<QStringList>("layout");
+        QTest::addColumn<QString>("expected"); // relative; "-" for none
+        QTest::newRow("top is the site") << QStringList{"index.php", "include/", "Data/"} << ".";
+        QTest::newRow("one wrapper with loose files")
+            << QStringList{"readme.txt", "site-1.0/index.php", "site-1.0/LibTavex/"} << "site-1.0";
+        QTest::newRow("a www anywhere comes first")
+            << QStringList{"index.php", "include/", "vendor/demo/www/index.php"} << "vendor/demo/www";
+        QTest::newRow("higher score wins")
+            << QStringList{"a/www/index.php", "a/www/install/index.php", "b/www/index.php",
+                           "b/www/include/", "b/www/LibTavex/", "b/www/Data/"}
+            << "a/www";
+        QTest::newRow("equal scores: the longer path")
+            << QStringList{"www/index.php", "x/www/index.php"} << "x/www";
+        QTest::newRow("equal scores and lengths: the first by name")
+            << QStringList{"b/www/index.php", "a/www/index.php"} << "a/www";
+        QTest::newRow("data counts once") << QStringList{"a/www/index.php", "a/www/Data/",
+                                                         "a/www/data/", "bb/www/index.php",
+                                                         "bb/www/data/"}
+                                          << "bb/www";
+        QTest::newRow("WWW is no candidate") << QStringList{"x/WWW/index.php", "x/Www/index.php"} << "-";
+        QTest::newRow("a hidden www is ignored")
+            << QStringList{".cache/www/index.php", "index.php", "include/"} << ".";
+        QTest::newRow("hidden folder beside a wrapper")
+            << QStringList{".git/", "site/index.php", "site/include/"} << "site";
+        QTest::newRow("five wrappers") << QStringList{"1/2/3/4/5/index.php", "1/2/3/4/5/include/"}
+                                       << "1/2/3/4/5";
+        QTest::newRow("six wrappers are too deep")
+            << QStringList{"1/2/3/4/5/6/index.php", "1/2/3/4/5/6/include/"} << "-";
+        QTest::newRow("index.php without markers stops")
+            << QStringList{"index.php", "real/index.php", "real/include/"} << "-";
+        QTest::newRow("two folders stop") << QStringList{"a/index.php", "a/include/", "b/"} << "-";
+        QTest::newRow("a linked www is no candidate")
+            << QStringList{"real/index.php", "real/include/", "x/", "x/www->../real"} << "-";
+        QTest::newRow("a linked folder is neither a wrapper nor a second folder")
+            << QStringList{"real/x/index.php", "real/x/include/", "wrap->real"} << "real/x";
+    }
+
+    void siteRoot()
+    {
+        QFETCH(QStringList, layout);
+        QFETCH(QString, expected);
+        const QString root = fresh(QStringLiteral("root"));
+        makeLayout(root, layout);
+        const auto found = resolveUpdateWebSource(root);
+        QCOMPARE(found ? QDir(root).relativeFilePath(*found) : QStringLiteral("-"), expected);
+    }
+
+    void rsyncFailure_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("failure");
+        QTest::newRow("empty") << "" << false;
+        QTest::newRow("blanks") << " \n\t\n" << false;
+        QTest::newRow("warnings") << "skipping non-regular file \"x\"\n" << false;
+        QTest::newRow("exit 24 whatever follows") << "exit(24): rsync error: some files vanished"
+                                                  << false;
+        QTest::newRow("exit 23") << "exit(23): rsync: x\n" << true;
+        QTest::newRow("exit with blank output") << "exit(12): " << true;
+        QTest::newRow("exit(x) with error:") << "exit(x): error: broken" << true;
+        QTest::newRow("timeout") << "timeout: /usr/bin/rsync 超过 300 秒，已强制结束\n解压日志:\n"
+                                 << true;
+        QTest::newRow("could not start") << "执行失败: No such file or directory" << true;
+        QTest::newRow("cannot ") << "cannot delete non-empty directory" << true;
+        QTest::newRow("failed") << "send_files failed to open" << true;
+    }
+
+    void rsyncFailure()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, failure);
+        QCOMPARE(rsyncOutputIndicatesHardFailure(text), failure);
+    }
+
+    void sync_data()
+    {
+        QTest::addColumn<QStringList>("site");
+        QTest::addColumn<QStringList>("package");
+        QTest::addColumn<QString>("error");      // start of the failure; empty for success
+        QTest::addColumn<QList<int>>("steps");   // the done counts reported
+        QTest::addColumn<QStringList>("expected"); // files of the site afterwards
+        QTest::newRow("no data folder: one run, Data made")
+            << QStringList{"old.php=o"} << QStringList{"index.php=i"} << "" << QList<int>{0, 1}
+            << QStringList{"index.php=i"};
+        QTest::newRow("Data merged, nothing overwritten, nested Data mirrored")
+            << QStringList{"Data/kept=mine", "Data/own=own", "include/Data/stale=s", "gone.php=g"}
+            << QStringList{"index.php=i", "Data/kept=pkg", "Data/add=a", "include/Data/fresh=f"} << ""
+            << QList<int>{0, 1, 2}
+            << QStringList{"Data/add=a", "Data/kept=mine", "Data/own=own", "include/Data/fresh=f",
+                           "index.php=i"};
+        QTest::newRow("lower-case data: copied and merged")
+            << QStringList{} << QStringList{"index.php=i", "data/d=1"} << "" << QList<int>{0, 1, 2}
+            << QStringList{"Data/d=1", "data/d=1", "index.php=i"};
+        QTest::newRow("package Data that is a file")
+            << QStringList{"Data/kept=mine"} << QStringList{"index.php=i", "Data=file"} << ""
+            << QList<int>{0, 1} << QStringList{"Data/kept=mine", "index.php=i"};
+        QTest::newRow("a destination that is a link is refused")
+            << QStringList{"@link"} << QStringList{"index.php=i"} << "" << QList<int>{}
+            << QStringList{};
+        QTest::newRow("a link leaving the site root is refused")
+            << QStringList{"old.php=o"} << QStringList{"index.php=i", "up->../outside"}
+            << "更新包中的符号链接指向站点根之外" << QList<int>{} << QStringList{"old.php=o"};
+    }
+
+    void sync()
+    {
+        QFETCH(QStringList, site);
+        QFETCH(QStringList, package);
+        QFETCH(QString, error);
+        QFETCH(QList<int>, steps);
+        QFETCH(QStringList, expected);
+        const QString base = fresh(QStringLiteral("sync"));
+        const QString source = base + QStringLiteral("/pkg");
+        const QString target = base + QStringLiteral("/www");
+        makeLayout(source, package);
+        writeFile(base + QStringLiteral("/outside/f"), "outside");
+        if (site == QStringList{"@link"}) {
+            QVERIFY(QFile::link(base + QStringLiteral("/outside"), target));
+            error = symlinkRefusal(target);
+        } else {
+            makeLayout(target, site);
+        }
+        QList<int> reported;
+        const SyncResult result = syncDirectoryContents(
+            source, target, [&](int done, int, const QString &) { reported << done; });
+        QCOMPARE(result.error.left(error.size()), error);
+        QCOMPARE(reported, steps);
+        QCOMPARE(treeState(base + QStringLiteral("/outside")).value("f"), QStringLiteral("F:outside"));
+        if (typeOf(target) == S_IFDIR)
+            QCOMPARE(fileList(target), expected);
+    }
+
+    // Generated sites and packages with and without Data/data, including a live Data that is a
+    // link or a file, a package Data that is a file, and read-only folders: the live Data never
+    // changes, every package file arrives, dropped files go, and a rollback restores the site.
+    void dataSafety()
+    {
+        QRandomGenerator rng(20260405);
+        const QStringList pool = {"index.php", "a.php", "inc/x.php", "inc/deep/y.php",
+                                  "include/Data/q.txt", "data2/w.txt", ".htaccess"};
+        for (int i = 0; i < 220; ++i) {
+            const QString base = fresh(QStringLiteral("safety"));
+            const QString site = base + QStringLiteral("/www");
+            const QString pkg = base + QStringLiteral("/pkg");
+            const QString outside = base + QStringLiteral("/outside");
+            const QString snapshotDir = base + QStringLiteral("/backup/www-before-update");
+            writeFile(outside + QStringLiteral("/linked.txt"), "linked");
+
+            QStringList siteLayout, pkgLayout{QStringLiteral("index.php=new-%1").arg(i)};
+            for (const QString &p : pool) {
+                if (rng.bounded(2))
+                    siteLayout << p + QStringLiteral("=site-%1").arg(rng.bounded(3));
+                if (rng.bounded(2))
+                    pkgLayout << p + QStringLiteral("=pkg-%1").arg(rng.bounded(3));
+            }
+            const int liveData = rng.bounded(10); // 0-5 folder, 6-7 link, 8 file, 9 none
+            // An ordinary user cannot add files to a read-only folder of the live Data.
+            bool liveReadOnly = false;
+            if (liveData <= 5) {
+                siteLayout << "Data/u1=mine" << "Data/sub/u2=mine2" << "Data/ro/r=mine3";
+                liveReadOnly = rng.bounded(2);
+                if (liveReadOnly)
+                    siteLayout << "Data/ro/@555";
+            } else if (liveData <= 7) {
+                siteLayout << "Data->" + outside;
+            } else if (liveData == 8) {
+                siteLayout << "Data=a file";
+            }
+            const int pkgData = rng.bounded(5); // 0 none, 1 Data, 2 data, 3 Data file, 4 both
+            const QString dataName = pkgData == 2 ? QStringLiteral("data") : QStringLiteral("Data");
+            if (pkgData == 1 || pkgData == 2 || pkgData == 4) {
+                pkgLayout << dataName + "/u1=pkg" << dataName + "/new=n" << dataName + "/sub/u2=pkg2"
+                          << dataName + "/fresh/f=f";
+                if (::geteuid() == 0 || !liveReadOnly)
+                    pkgLayout << dataName + "/ro/new=n2";
+                if (rng.bounded(2))
+                    pkgLayout << dataName + "/ro/@555" << dataName + "/fresh/@555";
+            }
+            if (pkgData == 3)
+                pkgLayout << "Data=pkg file";
+            if (pkgData == 4)
+                pkgLayout << "data/other=o";
+            makeLayout(site, siteLayout);
+            makeLayout(pkg, pkgLayout);
+            ageFiles(pkg);
+            const QString context = QStringLiteral("case %1 (live Data %2, package data %3)")
+                                        .arg(i).arg(liveData).arg(pkgData);
+
+            const auto before = treeState(site);
+            const auto outsideBefore = treeState(outside);
+            QVERIFY2(takeSiteSnapshot(site, snapshotDir).taken, qPrintable(context));
+            const SyncResult result = syncDirectoryContents(pkg, site,
+                                                            [](int, int, const QString &) {});
+            QVERIFY2(result.stage == SyncResult::Done, qPrintable(context + result.error));
+            const auto after = treeState(site);
+
+            // The live Data: nothing deleted or changed, folder modes kept.
+            for (auto it = before.cbegin(); it != before.cend(); ++it) {
+                if (underTopData(it.key()))
+                    QVERIFY2(after.value(it.key()) == it.value(), qPrintable(context + it.key()));
+            }
+            QCOMPARE(treeState(outside), outsideBefore);
+            // Every package file arrives; files the package dropped are gone (Data aside).
+            const auto pkgState = treeState(pkg);
+            for (auto it = pkgState.cbegin(); it != pkgState.cend(); ++it) {
+                if (!underTopData(it.key()) && it.value().startsWith(QLatin1String("F:")))
+                    QVERIFY2(after.value(it.key()) == it.value(), qPrintable(context + it.key()));
+            }
+            for (auto it = after.cbegin(); it != after.cend(); ++it) {
+                if (!underTopData(it.key()))
+                    QVERIFY2(pkgState.contains(it.key()), qPrintable(context + it.key()));
+            }
+            // Package data files arrive where the live Data is a real folder and lacks them; new
+            // folders there stay writable.
+            const auto pkgDataDir = packageDataDirectory(pkg);
+            if (pkgDataDir && (liveData <= 5 || liveData == 9)) {
+                const auto dataState = treeState(*pkgDataDir);
+                for (auto it = dataState.cbegin(); it != dataState.cend(); ++it) {
+                    const QString rel = QStringLiteral("Data/") + it.key();
+                    QVERIFY2(after.contains(rel), qPrintable(context + rel));
+                    if (it.value().startsWith(QLatin1String("D:")) && !before.contains(rel)) {
+                        mode_t mode = 0;
+                        typeOf(site + QLatin1Char('/') + rel, &mode);
+                        QVERIFY2(mode & S_IWUSR, qPrintable(context + rel));
+                    }
+                }
+            }
+            // The rollback restores everything but Data, byte for byte.
+            QCOMPARE(restoreSiteSnapshot(snapshotDir, site), QString());
+            auto restored = treeState(site);
+            auto expected = before;
+            for (auto *state : {&restored, &expected}) {
+                state->removeIf([](const auto &item) {
+                    return underTopData(item.key()) || item.value().startsWith(QLatin1String("D:"));
+                });
+            }
+            QVERIFY2(restored == expected, qPrintable(context));
+            QCOMPARE(removeTree(base), QString());
+        }
+    }
+
+    // Runs through the view model as the window's button does.
+    void updateRun_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("https");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QList<double>>("progress");
+        QTest::addColumn<bool>("siteTouched");
+        const QList<double> all = {0.05, 0.1, 0.35, 0.6, 0.75, 0.75, 0.825, 0.9, 0.9, 1.0, 1.0};
+        QTest::newRow("success over https") << "pkg.zip" << true << "已自动解压并同步到 runtime/www: "
+                                            << all << true;
+        QTest::newRow("success over http") << "pkg.zip" << false << "已自动解压并同步到 runtime/www: "
+                                           << all << true;
+        QTest::newRow("download fails") << "refused" << false << "更新下载失败: "
+                                        << QList<double>{0.05, 0.1, 1.0} << false;
+        QTest::newRow("404 page: extraction refuses, site untouched")
+            << "status/404" << false << "解压失败: ditto 退出码 1，"
+            << QList<double>{0.05, 0.1, 0.35, 1.0} << false;
+        QTest::newRow("no site root") << "noroot.zip" << false
+                                      << "更新包中未识别到站点根（需存在 index.php，且为 www 子目录或 "
+                                         "zip 根目录含 include/LibTavex/Data 之一）"
+                                      << QList<double>{0.05, 0.1, 0.35, 0.6, 1.0} << false;
+        QTest::newRow("a link out: refused, site untouched")
+            << "linkout.zip" << false << "更新/修复失败: 更新包中的符号链接指向解压目录之外"
+            << QList<double>{0.05, 0.1, 0.35, 1.0} << false;
+    }
+
+    void updateRun()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, https);
+        QFETCH(QString, message);
+        QFETCH(QList<double>, progress);
+        QFETCH(bool, siteTouched);
+        const QString base = fresh(QStringLiteral("run"));
+        const QString installed = base + QStringLiteral("/Tavex-panel");
+        const QString www = installed + QStringLiteral("/runtime/www");
+        makeLayout(www, {"index.php=v1", "old.php=old", "Data/kept.txt=mine"});
+        const auto before = treeState(www);
+
+        UpdateConfig config;
+        config.baseURL = path == QLatin1String("refused")
+                             ? QUrl(QStringLiteral("http://127.0.0.1:%1/x.zip").arg(closedPort()))
+                             : (https ? m_https : m_http)->url(path);
+        config.download.extraCaCertificates = m_ca;
+        PanelViewModel vm(resolverIn(base), nullptr, config);
+        QList<double> seen;
+        connect(&vm, &PanelViewModel::logsChanged, this, [&] {
+            if (vm.logs().startsWith(QStringLiteral("=== 更新/修复")))
+                seen << vm.updateProgress();
+        });
+        QSignalSpy finished(&vm, &PanelViewModel::updateFinished);
+        vm.updateOrRepairFiles();
+        QVERIFY(finished.wait(60000));
+
+        QCOMPARE(seen, progress);
+        QCOMPARE(vm.updateProgressText(), QStringLiteral("完成"));
+        const QStringList lines = vm.logs().split(QLatin1Char('\n'));
+        QCOMPARE(lines.first(), QStringLiteral("=== 更新/修复完成 ==="));
+        QVERIFY2(lines.value(1).startsWith(message), qPrintable(vm.logs()));
+        QCOMPARE(lines.mid(lines.size() - 3, 2),
+                 (QStringList{"目录: " + installed,
+                              "下载包: " + installed + "/runtime/tavex-update.zip"}));
+        QCOMPARE(finished.first().first().toBool(), siteTouched);
+        if (siteTouched) {
+            QCOMPARE(lines.size(), 7);
+            QCOMPARE(lines.at(1), "已自动解压并同步到 runtime/www: " + www);
+            QCOMPARE(lines.at(2),
+                     "站点根: " + installed + "/runtime/update-extract/site/www");
+            QCOMPARE(fileList(www), (QStringList{"Data/kept.txt=mine", "Data/new.txt=new",
+                                                 "include/lib.php=lib2",
+                                                 "index.php=<?php echo 'v2';"}));
+            QVERIFY(!vm.errorSummary().contains(QStringLiteral("失败")));
+            // The snapshot holds the site as it was, Data aside.
+            QCOMPARE(fileList(installed + QStringLiteral("/runtime/backup/www-before-update")),
+                     (QStringList{"index.php=v1", "old.php=old"}));
+        } else {
+            QCOMPARE(treeState(www), before);
+            if (message.contains(QStringLiteral("失败")))
+                QVERIFY(vm.errorSummary().contains(message.left(6)));
+        }
+    }
+
+    void secondPressAndReadOnlyLeftovers()
+    {
+        const QString base = fresh(QStringLiteral("twice"));
+        UpdateConfig config;
+        config.baseURL = m_http->url(QStringLiteral("readonly.zip"));
+        PanelViewModel vm(resolverIn(base), nullptr, config);
+        QSignalSpy finished(&vm, &PanelViewModel::updateFinished);
+        vm.updateOrRepairFiles();
+        vm.updateOrRepairFiles();
+        QVERIFY(finished.wait(60000));
+        QCOMPARE(finished.size(), 1);
+        QVERIFY(finished.first().first().toBool());
+        // The second press was told, not run; a later run replaces the read-only leftovers.
+        QSignalSpy again(&vm, &PanelViewModel::updateFinished);
+        QSignalSpy logs(&vm, &PanelViewModel::logsChanged);
+        vm.updateOrRepairFiles();
+        QVERIFY(again.wait(60000));
+        QVERIFY2(again.first().first().toBool(), qPrintable(vm.logs()));
+        QCOMPARE(readFile(base + QStringLiteral("/Tavex-panel/runtime/www/ro/f.txt")), QByteArray("x"));
+    }
+
+    // The headless command end to end, as separate processes of an installed copy.
+    void headless()
+    {
+        const QString base = fresh(QStringLiteral("headless"));
+        const QString program = installedCopy(base);
+        QVERIFY(QFileInfo(program).isExecutable());
+        const QString www = base + QStringLiteral("/Tavex-panel/runtime/www");
+        makeLayout(www, {"index.php=v1", "old.php=old", "Data/kept.txt=mine"});
+
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), base + QStringLiteral("/config"));
+        const auto start = [&](QProcess &p, const QStringList &args) {
+            p.setProcessEnvironment(env);
+            p.start(program, args);
+        };
+        const auto run = [&](const QStringList &args, QByteArray *err = nullptr) {
+            QProcess p;
+            start(p, args);
+            p.waitForFinished(60000);
+            if (err)
+                *err = p.readAllStandardError();
+            return std::make_pair(p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()));
+        };
+
+        // A failed download: 5%, 10%, then the final block.
+        QByteArray err;
+        auto [status, out] = run({QStringLiteral("update"), QStringLiteral("--url"),
+                                  QStringLiteral("http://127.0.0.1:%1/x.zip").arg(closedPort())},
+                                 &err);
+        QCOMPARE(status, 1);
+        QCOMPARE(QString::fromUtf8(err).split(QLatin1Char('\n'), Qt::SkipEmptyParts),
+                 (QStringList{"进度: 5% 正在下载更新包", "进度: 10% 正在下载更新包"}));
+        QVERIFY2(out.split(QLatin1Char('\n')).value(1).startsWith(QStringLiteral("更新下载失败: ")),
+                 qPrintable(out));
+
+        // Two at once: one runs, the other says a run is active; the site is whole afterwards.
+        QProcess first, second;
+        const QStringList slow = {QStringLiteral("update"), QStringLiteral("--url"),
+                                  m_http->url(QStringLiteral("slow/pkg.zip")).toString()};
+        start(first, slow);
+        start(second, slow);
+        QVERIFY(first.waitForFinished(60000) && second.waitForFinished(60000));
+        const QString outputs = QString::fromUtf8(first.readAllStandardOutput() +
+                                                  second.readAllStandardOutput());
+        QCOMPARE(first.exitCode() + second.exitCode(), 1);
+        QVERIFY2(outputs.contains(updateBusyMessage()), qPrintable(outputs));
+        QVERIFY(outputs.contains(QStringLiteral("已自动解压并同步到 runtime/www: ") + www));
+        const QStringList updated = {"Data/kept.txt=mine", "Data/new.txt=new", "include/lib.php=lib2",
+                                     "index.php=<?php echo 'v2';"};
+        QCOMPARE(fileList(www), updated);
+
+        // Success: seven lines on standard output, the 82% line on standard error. The run replaces
+        // a file changed by hand and removes one the package does not have.
+        QVERIFY(QFile::remove(www + QStringLiteral("/index.php")));
+        writeFile(www + QStringLiteral("/index.php"), "by hand");
+        writeFile(www + QStringLiteral("/extra.php"), "extra");
+        const QStringList handMade = {"Data/kept.txt=mine", "Data/new.txt=new", "extra.php=extra",
+                                      "include/lib.php=lib2", "index.php=by hand"};
+        std::tie(status, out) =
+            run({QStringLiteral("update"), QStringLiteral("--url"), m_http->url("pkg.zip").toString()},
+                &err);
+        QCOMPARE(status, 0);
+        QCOMPARE(out.trimmed().split(QLatin1Char('\n')).size(), 7);
+        QVERIFY(err.contains("进度: 82% 正在同步到 www: 第二步：比对 Data/ 内文件，缺的同步、已有不覆盖\n"));
+
+        QCOMPARE(fileList(www), updated);
+
+        // Rollback puts back the site as it was before the last run, Data aside.
+        std::tie(status, out) = run({QStringLiteral("rollback")});
+        QCOMPARE(status, 0);
+        QVERIFY(out.contains(QStringLiteral("已回滚到上次更新前的站点")));
+        QCOMPARE(fileList(www), handMade);
+    }
+
+    // When the first rsync run fails, the site is put back from the snapshot. The run works as
+    // an ordinary user on a site with a folder it may not change.
+    void failedSyncIsRolledBack()
+    {
+        const QString base = fresh(QStringLiteral("rollback"));
+        const QString program = installedCopy(base);
+        QVERIFY(QFileInfo(program).isExecutable());
+        const QString www = base + QStringLiteral("/Tavex-panel/runtime/www");
+        makeLayout(www, {"index.php=v1", "a.php=a", "locked/keep.txt=k", "Data/kept.txt=mine"});
+        QStringList prefix;
+        if (::geteuid() == 0) {
+            // Everything but "locked" belongs to nobody, who runs the update.
+            QVERIFY(QProcess::execute(QStringLiteral("chmod"), {QStringLiteral("755"), m_dir.path(), base}) == 0);
+            QVERIFY(QProcess::execute(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("65534:65534"), base}) == 0);
+            QVERIFY(QProcess::execute(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("0:0"), www + QStringLiteral("/locked")}) == 0);
+            prefix = QStringList{QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                                 QStringLiteral("--clear-groups"), program};
+        } else {
+            makeLayout(www, {"locked/@555"});
+        }
+        const auto before = treeState(www);
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), base + QStringLiteral("/config"));
+        p.setProcessEnvironment(env);
+        const QStringList args = {QStringLiteral("update"), QStringLiteral("--url"),
+                                  m_http->url(QStringLiteral("pkg.zip")).toString()};
+        if (prefix.isEmpty())
+            p.start(program, args);
+        else
+            p.start(QStringLiteral("setpriv"), prefix + args);
+        QVERIFY(p.waitForFinished(60000));
+        const QString out = QString::fromUtf8(p.readAllStandardOutput());
+        QCOMPARE(p.exitCode(), 1);
+        QVERIFY2(out.contains(QStringLiteral("更新/修复失败: 同步失败(主文件): ")), qPrintable(out));
+        QVERIFY2(out.contains(QStringLiteral("已从更新前的快照恢复站点")), qPrintable(out));
+        auto after = treeState(www);
+        auto expected = before;
+        for (auto *state : {&after, &expected})
+            state->removeIf([](const auto &item) { return item.value().startsWith(QLatin1String("D:")); });
+        QCOMPARE(after, expected);
+        QProcess::execute(QStringLiteral("chmod"), {QStringLiteral("-R"), QStringLiteral("u+w"), www});
+    }
+};
+
+QTEST_GUILESS_MAIN(TestUpdate)
+#include "tst_update.moc"
