@@ -19,7 +19,6 @@
 #include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTranslator>
@@ -80,7 +79,7 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
-        QStandardPaths::setTestModeEnabled(true);
+        // The settings file of the test's own (Qt's test mode would share one between programs).
         qputenv("XDG_CONFIG_HOME", m_dir.filePath("config").toUtf8());
         m_root = m_dir.filePath("app/Tavex-panel");
         makeValidRoot(m_root);
