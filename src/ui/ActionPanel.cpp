@@ -18,14 +18,11 @@ ActionPanel::ActionPanel(const QString &title, const QString &subtitle, QWidget 
 
     auto *heading = new QVBoxLayout;
     heading->setSpacing(3);
-    auto *titleLabel = new QLabel(title, this);
-    titleLabel->setTextFormat(Qt::PlainText);
-    Theme::setTextStyle(titleLabel, Theme::font(13, QFont::DemiBold, Theme::Face::Rounded),
-                        Theme::white());
-    auto *subtitleLabel = new QLabel(subtitle, this);
-    subtitleLabel->setTextFormat(Qt::PlainText);
+    auto *titleLabel = Theme::plainLabel(
+        title, Theme::font(13, QFont::DemiBold, Theme::Face::Rounded), Theme::white(), this);
+    auto *subtitleLabel =
+        Theme::plainLabel(subtitle, Theme::font(11, QFont::Normal), Theme::white(0.78), this);
     subtitleLabel->setWordWrap(true);
-    Theme::setTextStyle(subtitleLabel, Theme::font(11, QFont::Normal), Theme::white(0.78));
     heading->addWidget(titleLabel);
     heading->addWidget(subtitleLabel);
     m_column->addLayout(heading);

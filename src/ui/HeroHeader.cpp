@@ -11,18 +11,6 @@
 
 namespace tavex::ui {
 
-namespace {
-
-QLabel *textLine(const QString &text, const QFont &font, const QColor &colour, QWidget *parent)
-{
-    auto *label = new QLabel(text, parent);
-    label->setTextFormat(Qt::PlainText);
-    Theme::setTextStyle(label, font, colour);
-    return label;
-}
-
-} // namespace
-
 Badge::Badge(QWidget *parent) : QLabel(parent)
 {
     setTextFormat(Qt::PlainText);
@@ -63,12 +51,13 @@ HeroHeader::HeroHeader(PanelViewModel *viewModel, QWidget *parent) : QWidget(par
 
     auto *names = new QVBoxLayout;
     names->setSpacing(6);
-    names->addWidget(textLine(localized("app.title"),
-                              Theme::font(28, QFont::Bold, Theme::Face::Rounded), Theme::white(),
-                              this));
-    names->addWidget(textLine(localized("app.subtitle"), Theme::font(14, QFont::Medium),
-                              Theme::white(0.82), this));
-    auto *readiness = textLine(QString(), Theme::font(12, QFont::DemiBold), Theme::white(), this);
+    names->addWidget(Theme::plainLabel(localized("app.title"),
+                                       Theme::font(28, QFont::Bold, Theme::Face::Rounded),
+                                       Theme::white(), this));
+    names->addWidget(Theme::plainLabel(localized("app.subtitle"), Theme::font(14, QFont::Medium),
+                                       Theme::white(0.82), this));
+    auto *readiness =
+        Theme::plainLabel(QString(), Theme::font(12, QFont::DemiBold), Theme::white(), this);
     readiness->setObjectName(QStringLiteral("readiness"));
     names->addWidget(readiness);
     row->addLayout(names, 1);
@@ -76,8 +65,8 @@ HeroHeader::HeroHeader(PanelViewModel *viewModel, QWidget *parent) : QWidget(par
 
     auto *side = new QVBoxLayout;
     side->setSpacing(10);
-    auto *caption = textLine(localeCaption(QLocale()), Theme::font(11, QFont::DemiBold),
-                             Theme::white(0.55), this);
+    auto *caption = Theme::plainLabel(localeCaption(QLocale()), Theme::font(11, QFont::DemiBold),
+                                      Theme::white(0.55), this);
     caption->setObjectName(QStringLiteral("localeCaption"));
     side->addWidget(caption, 0, Qt::AlignRight);
     auto *mysql = new Badge(this);

@@ -28,14 +28,6 @@ protected:
     }
 };
 
-QLabel *headerLine(const QString &text, const QFont &font, const QColor &colour, QWidget *parent)
-{
-    auto *label = new QLabel(text, parent);
-    label->setTextFormat(Qt::PlainText);
-    Theme::setTextStyle(label, font, colour);
-    return label;
-}
-
 } // namespace
 
 LogPanel::LogPanel(PanelViewModel *viewModel, QWidget *parent)
@@ -49,9 +41,10 @@ LogPanel::LogPanel(PanelViewModel *viewModel, QWidget *parent)
     auto *names = new QVBoxLayout;
     names->setSpacing(2);
     const QString title = localized("panel.logs");
-    names->addWidget(headerLine(title, Theme::font(12, QFont::DemiBold), Theme::white(), this));
-    names->addWidget(headerLine(localized("panel.logs.sub"), Theme::font(11, QFont::Normal),
-                                Theme::white(0.8), this));
+    names->addWidget(
+        Theme::plainLabel(title, Theme::font(12, QFont::DemiBold), Theme::white(), this));
+    names->addWidget(Theme::plainLabel(localized("panel.logs.sub"), Theme::font(11, QFont::Normal),
+                                       Theme::white(0.8), this));
     header->addLayout(names);
     header->addStretch();
     column->addLayout(header);

@@ -24,9 +24,8 @@ ProgressCard::ProgressCard(PanelViewModel *viewModel, QWidget *parent) : QWidget
     auto *column = new QVBoxLayout(this);
     column->setContentsMargins(12, 12, 12, 12);
     column->setSpacing(8);
-    auto *heading = new QLabel(localized("update.progress"), this);
-    heading->setTextFormat(Qt::PlainText);
-    Theme::setTextStyle(heading, Theme::font(12, QFont::DemiBold), Theme::white(0.78));
+    auto *heading = Theme::plainLabel(localized("update.progress"),
+                                      Theme::font(12, QFont::DemiBold), Theme::white(0.78), this);
     auto *bar = new QProgressBar(this);
     bar->setRange(0, kSteps);
     bar->setTextVisible(false);

@@ -18,9 +18,8 @@ StatCard::StatCard(const QString &title, QWidget *parent)
     auto *column = new QVBoxLayout(this);
     column->setContentsMargins(14, 14, 14, 14);
     column->setSpacing(6);
-    auto *titleLabel = new QLabel(title, this);
-    titleLabel->setTextFormat(Qt::PlainText);
-    Theme::setTextStyle(titleLabel, Theme::font(11, QFont::DemiBold), Theme::white(0.78));
+    auto *titleLabel =
+        Theme::plainLabel(title, Theme::font(11, QFont::DemiBold), Theme::white(0.78), this);
     m_value->setTextFormat(Qt::PlainText);
     m_value->setObjectName(QStringLiteral("value"));
     column->addWidget(titleLabel);

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QFile>
 #include <QFontDatabase>
+#include <QLabel>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
@@ -136,6 +137,14 @@ void setTextStyle(QWidget *widget, const QFont &font, const QColor &colour)
     palette.setColor(QPalette::WindowText, colour);
     palette.setColor(QPalette::Text, colour);
     widget->setPalette(palette);
+}
+
+QLabel *plainLabel(const QString &text, const QFont &font, const QColor &colour, QWidget *parent)
+{
+    auto *label = new QLabel(text, parent);
+    label->setTextFormat(Qt::PlainText);
+    setTextStyle(label, font, colour);
+    return label;
 }
 
 void styleScrollBars(QAbstractScrollArea *scrollArea)

@@ -8,6 +8,7 @@
 
 class QAbstractScrollArea;
 class QApplication;
+class QLabel;
 class QPainter;
 class QWidget;
 
@@ -39,6 +40,9 @@ void applyApplicationLook(QApplication &app);
 
 // A widget's font and text colour.
 void setTextStyle(QWidget *widget, const QFont &font, const QColor &colour);
+
+// A label that shows its text as given (no markup), in a font and colour.
+QLabel *plainLabel(const QString &text, const QFont &font, const QColor &colour, QWidget *parent);
 
 // A rounded card: fill, then a one-pixel outline of the same shape.
 void paintCard(QPainter &painter, const QRectF &rect, qreal radius, const QBrush &fill,

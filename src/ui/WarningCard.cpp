@@ -15,9 +15,7 @@ WarningCard::WarningCard(const QString &title, const QColor &accent, QWidget *pa
     auto *column = new QVBoxLayout(this);
     column->setContentsMargins(12, 12, 12, 12);
     column->setSpacing(6);
-    auto *heading = new QLabel(title, this);
-    heading->setTextFormat(Qt::PlainText);
-    Theme::setTextStyle(heading, Theme::font(12, QFont::DemiBold), accent);
+    auto *heading = Theme::plainLabel(title, Theme::font(12, QFont::DemiBold), accent, this);
     m_body->setObjectName(QStringLiteral("body"));
     Theme::setTextStyle(m_body, Theme::font(11, QFont::Normal, Theme::Face::Mono),
                         Theme::white(0.94));
