@@ -14,6 +14,7 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QRegularExpression>
@@ -21,6 +22,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThreadPool>
 #include <QTranslator>
 
 using namespace tavex;
@@ -336,6 +338,19 @@ private Q_SLOTS:
         QVERIFY(errors->geometry().right() < m_view->width());
         auto *body = errors->findChild<QLabel *>("body");
         QVERIFY(body->height() > 2 * body->fontMetrics().height());
+    }
+
+    // The window goes while start-all works: the work still runs to its end, and its last steps,
+    // meant for the window, are dropped.
+    void closingTheWindowLetsTheWorkFinish()
+    {
+        const QString optionFile = m_root + "/runtime/mysql/my_runtime.cnf";
+        QFile::remove(optionFile);
+        button("action.start_all")->click();
+        m_view.reset();
+        QThreadPool::globalInstance()->waitForDone();
+        QVERIFY(QFileInfo::exists(optionFile));
+        QCoreApplication::processEvents();
     }
 
     void noRawKeyIsShown_data()
