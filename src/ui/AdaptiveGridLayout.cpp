@@ -48,9 +48,13 @@ QSize AdaptiveGridLayout::sizeHint() const
 
 QSize AdaptiveGridLayout::minimumSize() const
 {
+    // One row: the real height follows the width through heightForWidth. (The height of a single
+    // column here would make a scroll area keep the whole page that tall at any width.)
     const QMargins m = contentsMargins();
-    const int width = m_minimumColumnWidth + m.left() + m.right();
-    return {width, heightForWidth(width)};
+    int rowHeight = 0;
+    for (const QLayoutItem *item : m_items)
+        rowHeight = qMax(rowHeight, item->minimumSize().height());
+    return {m_minimumColumnWidth + m.left() + m.right(), rowHeight + m.top() + m.bottom()};
 }
 
 void AdaptiveGridLayout::setGeometry(const QRect &rect)
