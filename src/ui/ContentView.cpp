@@ -16,6 +16,7 @@
 #include <QPainter>
 #include <QScrollArea>
 #include <QShowEvent>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -176,13 +177,18 @@ void ContentView::showEvent(QShowEvent *event)
     QWidget::showEvent(event);
     // Each time the view comes into view, but not when the desktop restores it from minimised.
     if (!event->spontaneous())
-        whenRootResolved([vm = m_viewModel] { vm->refreshStatus(); });
+        m_refreshAfterFrame = true;
 }
 
 void ContentView::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
     painter.fillRect(rect(), Theme::backgroundGradient(rect()));
+    // The refresh probes the system: the window is on the screen before it does.
+    if (std::exchange(m_refreshAfterFrame, false)) {
+        QTimer::singleShot(
+            0, this, [this] { whenRootResolved([vm = m_viewModel] { vm->refreshStatus(); }); });
+    }
 }
 
 } // namespace tavex::ui

@@ -48,6 +48,8 @@ private:
     PanelViewModel *m_viewModel;
     QFutureWatcher<QString> m_rootResolution;
     QList<std::function<void()>> m_afterResolution;
+    // Set when the view comes into view; its status refresh follows the next painted frame.
+    bool m_refreshAfterFrame = false;
 };
 
 } // namespace tavex::ui

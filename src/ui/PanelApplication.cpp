@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QTimer>
 #include <QTranslator>
 
 namespace tavex::ui {
@@ -17,10 +18,13 @@ void setUpWindowApplication(QApplication &app)
         QCoreApplication::installTranslator(translator.release());
     }
     QGuiApplication::setDesktopFileName(QStringLiteral("tavex-panel"));
-    QIcon icon;
-    for (const int size : {16, 24, 32, 48, 64, 128, 256})
-        icon.addPixmap(Theme::iconPixmap(QStringLiteral("tavex-panel"), size, 1.0));
-    QApplication::setWindowIcon(icon);
+    // The icon is drawn once the event loop runs: the window's first frame does not wait for it.
+    QTimer::singleShot(0, &app, [] {
+        QIcon icon;
+        for (const int size : {16, 32, 48, 64, 128})
+            icon.addPixmap(Theme::iconPixmap(QStringLiteral("tavex-panel"), size, 1.0));
+        QApplication::setWindowIcon(icon);
+    });
 }
 
 } // namespace tavex::ui
