@@ -66,8 +66,12 @@ int main(int argc, char *argv[])
     ui::ContentView view(PanelRootResolver(location), std::make_shared<test::RecordingDesktop>());
     view.resize(args.at(2).toInt(), args.at(3).toInt());
     PanelViewModel *vm = view.viewModel();
-    QObject::connect(&view, &ui::ContentView::rootResolved, &view, [&] {
-        // After the refresh that showing the window queued.
+    bool staged = false;
+    QObject::connect(vm, &PanelViewModel::logsChanged, &view, [&] {
+        // Once the refresh that showing the window brings has written its status block.
+        if (staged || !vm->logs().startsWith(QStringLiteral("=== 服务状态 ===")))
+            return;
+        staged = true;
         QTimer::singleShot(0, &view, [&] {
             if (state == QLatin1String("update")) {
                 vm->setLogs(
