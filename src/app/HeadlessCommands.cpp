@@ -2,6 +2,7 @@
 
 #include "diagnostics/DoctorReport.h"
 #include "model/PanelViewModel.h"
+#include "services/SequenceLock.h"
 #include "services/ServiceDiagnosis.h"
 
 #include <QCoreApplication>
@@ -64,7 +65,7 @@ Problems check(const RuntimeLayout &layout, bool wantRunning)
         if (fine)
             continue;
         problems.lines << serviceProblemLine(service, running);
-        if (service.reason.isEmpty() || service.pid)
+        if (!service.lasting)
             problems.final = false;
     }
     return problems;
@@ -106,6 +107,11 @@ int runSequence(void (PanelViewModel::*operation)(), const QString &finalTitle, 
         QCoreApplication::exit(status);
     };
     QObject::connect(&settle, &QTimer::timeout, &viewModel, [&] {
+        // Another start or stop of the stack decides what runs at the end: wait for it.
+        if (SequenceLock::busy(viewModel.tavexPanelRoot())) {
+            deadline.setRemainingTime(settleMs);
+            return;
+        }
         const Problems problems = check(viewModel.layout());
         if (problems.lines.isEmpty())
             finish({}, Success);

@@ -4,6 +4,7 @@
 #include "model/LogBlock.h"
 #include "model/PanelViewModel.h"
 
+#include <QSettings>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -36,6 +37,8 @@ private Q_SLOTS:
 
     void freshViewModelHasInitialState()
     {
+        // Test programs share the test-mode settings file; the default address is wanted here.
+        QSettings(QStringLiteral("Tavex"), QStringLiteral("tavex-panel")).remove(QStringLiteral("updateZipBaseURL"));
         PanelViewModel vm(emptyLocation(), nullptr);
         QCOMPARE(vm.status(), ServiceStatus{});
         QVERIFY(vm.logs().isEmpty());

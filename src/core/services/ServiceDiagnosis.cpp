@@ -34,7 +34,7 @@ QString userName(uint uid)
     return QString::number(uid);
 }
 
-std::optional<uint> processUid(qint64 pid)
+std::optional<uint> processOwner(qint64 pid)
 {
     struct stat st {};
     if (::stat(QFile::encodeName(QStringLiteral("/proc/%1").arg(pid)).constData(), &st) != 0)
@@ -104,7 +104,12 @@ ServiceDiagnosis diagnosePhp(const QString &label, const QString &port, const QS
     d.port = port.toUShort();
     d.logPath = logPath;
     const bool ownAlive = recorded && isOwnPhpServer(*recorded, port) && processIsAlive(*recorded);
-    if (listener && ownAlive && listener->pid == recorded) {
+    // A server that may bind low ports runs with a capability, which hides its descriptors even
+    // from its own user: a listener of that user whose process cannot be seen is taken for it.
+    const bool ownListens = listener && ownAlive &&
+                            (listener->pid == recorded ||
+                             (!listener->pid && processOwner(*recorded) == listener->uid));
+    if (ownListens) {
         d.ownRunning = true;
         d.pid = recorded;
         return d;
@@ -132,6 +137,7 @@ ServiceDiagnosis diagnosePhp(const QString &label, const QString &port, const QS
             pidReason = QStringLiteral("PID 文件记录的进程 %1 已经结束").arg(*recorded);
     }
     d.reason = joinReasons({portReason, pidReason, logReason});
+    d.lasting = listener.has_value() || !logReason.isEmpty();
     return d;
 }
 
@@ -159,6 +165,7 @@ ServiceDiagnosis diagnoseMysql(const RuntimeLayout &layout, const ServiceStatus 
         }
         d.portOwner = describeProcess(listener->pid, listener->uid);
         d.reason = portTakenReason(kMysqlPort, d.portOwner) + QStringLiteral("，不是本目录的 MySQL");
+        d.lasting = true;
         return d;
     }
     if (status.mysqlRunning) {
@@ -171,6 +178,7 @@ ServiceDiagnosis diagnoseMysql(const RuntimeLayout &layout, const ServiceStatus 
         return d;
     }
     d.reason = lastDatabaseLogComplaint(d.logPath);
+    d.lasting = !d.reason.isEmpty();
     return d;
 }
 
@@ -203,7 +211,7 @@ QString describeProcess(std::optional<qint32> pid, uint uid)
     return QStringLiteral("%1（PID %2，用户 %3）")
         .arg(program.isEmpty() ? QStringLiteral("?") : program)
         .arg(*pid)
-        .arg(userName(processUid(*pid).value_or(uid)));
+        .arg(userName(processOwner(*pid).value_or(uid)));
 }
 
 QString lastPhpLogComplaint(const QString &logPath)

@@ -20,6 +20,8 @@ struct ServiceDiagnosis
     std::optional<qint32> pid; // the own server's process, when one runs
     QString portOwner;         // the process on the port when it is not the own server
     QString reason;            // empty when it runs as started, or is simply stopped
+    bool lasting = false;      // the cause does not go away by waiting: another program holds the
+                               // port, or the server died saying why
     QString logPath;
 };
 

@@ -3,6 +3,7 @@
 #include "SiteSync.h"
 #include "UpdateArchive.h"
 #include "platform/SystemInfo.h"
+#include "process/BackgroundRemoval.h"
 #include "process/FileHelpers.h"
 #include "process/ProcessRunner.h"
 
@@ -59,7 +60,8 @@ SnapshotResult noSnapshot(const QString &why)
 
 } // namespace
 
-SnapshotResult takeSiteSnapshot(const QString &site, const QString &snapshotDir)
+SnapshotResult takeSiteSnapshot(const QString &site, const QString &snapshotDir,
+                                BackgroundRemoval *removals)
 {
     const QString backupDir = QFileInfo(snapshotDir).path();
     if (lstatType(backupDir) == S_IFLNK)
@@ -100,7 +102,8 @@ SnapshotResult takeSiteSnapshot(const QString &site, const QString &snapshotDir)
                             ? siteStat.st_mode & 07777
                             : 0755;
     ::chmod(QFile::encodeName(staging).constData(), mode);
-    if (const QString error = removeTree(snapshotDir); !error.isEmpty()) {
+    if (const QString error = removals ? removals->discard(snapshotDir) : removeTree(snapshotDir);
+        !error.isEmpty()) {
         removeTree(staging);
         return noSnapshot(error);
     }

@@ -7,6 +7,7 @@
 #include "UpdateLock.h"
 #include "model/LogBlock.h"
 #include "model/RuntimeLayout.h"
+#include "process/BackgroundRemoval.h"
 #include "process/FileHelpers.h"
 
 #include <QFile>
@@ -84,6 +85,10 @@ UpdateOutcome downloadUpdateOnly(const PanelRootResolver &resolver, const QUrl &
     const UpdateLock lock(runtimeDir);
     if (!lock.acquired())
         return failure(updateBusyMessage());
+    // Old extractions and snapshots are freed beside the run's own work; all is freed before the
+    // lock goes.
+    BackgroundRemoval removals;
+    removals.discardLeftovers(extractDir);
 
     progress(0.1, QStringLiteral("正在下载更新包"));
     if (const QString error = downloadPackage(downloadURL, packagePath, options); !error.isEmpty())
@@ -92,7 +97,7 @@ UpdateOutcome downloadUpdateOnly(const PanelRootResolver &resolver, const QUrl &
     progress(0.35, QStringLiteral("正在解压更新包"));
     // A failed step here never leads on: the site is only touched once a whole, checked package
     // lies unpacked.
-    if (const QString error = removeTree(extractDir); !error.isEmpty())
+    if (const QString error = removals.discard(extractDir); !error.isEmpty())
         return failure(kFailed + error);
     if (const QString error = makeOwnDir(extractDir); !error.isEmpty())
         return failure(kFailed + error);
@@ -119,7 +124,8 @@ UpdateOutcome downloadUpdateOnly(const PanelRootResolver &resolver, const QUrl &
         return failure(kFailed + error);
 
     const QString snapshotDir = updateSnapshotDir(*installedRoot);
-    const SnapshotResult snapshot = takeSiteSnapshot(target, snapshotDir);
+    removals.discardLeftovers(snapshotDir);
+    const SnapshotResult snapshot = takeSiteSnapshot(target, snapshotDir, &removals);
     QStringList notes;
     if (!snapshot.taken)
         notes << snapshot.note;
