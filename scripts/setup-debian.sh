@@ -27,11 +27,11 @@ packages=(
   # build
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
-  qt6-translations-l10n libgl-dev
+  qt6-translations-l10n libgl-dev qt6-svg-dev
   # run time: host tools the panel calls
   libarchive-tools rsync procps util-linux
   # the window: fonts and a headless display for tests and screenshots
-  fonts-noto-cjk xvfb xauth
+  qt6-qpa-plugins libqt6svg6 fonts-noto-cjk xvfb xauth desktop-file-utils
   # the demo stack (php-cgi satisfies php's SAPI choice without pulling in Apache)
   mariadb-server mariadb-client php-cli php-cgi php-mysql php-mbstring php-xml phpmyadmin
   libcap2-bin

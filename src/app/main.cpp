@@ -1,9 +1,13 @@
+#include "ContentView.h"
 #include "HeadlessCommands.h"
+#include "PanelApplication.h"
 
+#include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QLibraryInfo>
 #include <QLocale>
+#include <QThreadPool>
 #include <QTranslator>
 
 #include <cstdio>
@@ -33,14 +37,41 @@ const char *const kCommandsHelp =
     "  rollback          把站点恢复到上次更新前的样子（Data 不动；成功退出码 0，否则 1）\n"
     "不带命令时打开窗口。";
 
+void nameApplication()
+{
+    QCoreApplication::setOrganizationName(QStringLiteral("Tavex"));
+    QCoreApplication::setApplicationName(QStringLiteral("tavex-panel"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TAVEX_VERSION));
+}
+
+int runWindow(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    nameApplication();
+    installQtTranslations(app);
+    tavex::ui::setUpWindowApplication(app);
+    int status = 0;
+    {
+        tavex::ui::ContentView view;
+        view.show();
+        status = QApplication::exec();
+    }
+    // The window is gone; what it started on the thread pool (a start or stop sequence, an
+    // update, the runtime's first installation) is let finish rather than cut off halfway.
+    QThreadPool::globalInstance()->waitForDone();
+    return status;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    // Without a command the program is the window; the commands need no display.
+    if (argc == 1)
+        return runWindow(argc, argv);
+
     QCoreApplication app(argc, argv);
-    QCoreApplication::setOrganizationName(QStringLiteral("Tavex"));
-    QCoreApplication::setApplicationName(QStringLiteral("tavex-panel"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(TAVEX_VERSION));
+    nameApplication();
     installQtTranslations(app);
 
     QCommandLineParser parser;
@@ -77,11 +108,6 @@ int main(int argc, char *argv[])
         return tavex::runDoctorCommand();
     if (command == QLatin1String("choose-root") && args.size() == 2)
         return tavex::runChooseRootCommand(args.at(1));
-    if (args.isEmpty()) {
-        std::fputs("tavex-panel: 窗口界面尚未提供，请使用下列命令。\n", stderr);
-        std::fputs(qPrintable(parser.helpText()), stderr);
-        return 2;
-    }
     std::fprintf(stderr, "tavex-panel: 未知命令: %s\n", qPrintable(args.join(QLatin1Char(' '))));
     std::fputs(qPrintable(parser.helpText()), stderr);
     return 2;

@@ -386,6 +386,11 @@ void PanelViewModel::openRuntimeDirectory()
     m_desktop->openUrl(QUrl::fromLocalFile(tavexPanelRoot() + QStringLiteral("/runtime")));
 }
 
+void PanelViewModel::showUpdateProgressForTesting(double fraction, const QString &text)
+{
+    setUpdateProgress(fraction, text);
+}
+
 std::function<void(const QString &)>
 PanelViewModel::appendingTo(const std::shared_ptr<Poster> &poster)
 {

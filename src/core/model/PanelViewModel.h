@@ -98,6 +98,9 @@ public:
     void choosePanelRoot();
     void openRuntimeDirectory();
 
+    // Shows an update's progress without running one: for the window's tests and screenshots.
+    void showUpdateProgressForTesting(double fraction, const QString &text);
+
 signals:
     void statusChanged();
     void logsChanged();

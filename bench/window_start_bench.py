@@ -1,0 +1,56 @@
+#!/usr/bin/env python3
+"""Cold start to the first painted frame, and resident memory when idle, of the panel's window and
+of a minimal Qt Widgets window, measured alternately in the same run on the same display.
+
+usage: window_start_bench.py PANEL_PROGRAM MINIMAL_PROGRAM [RUNS]
+"""
+import statistics
+import subprocess
+import sys
+import time
+
+
+def measure(program):
+    start = time.perf_counter()
+    process = subprocess.Popen([program], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    frame_ms = None
+    rss_kb = None
+    for line in process.stdout:
+        if line.startswith("frame") and frame_ms is None:
+            frame_ms = (time.perf_counter() - start) * 1000
+        elif line.startswith("rss "):
+            rss_kb = int(line.split()[1])
+    process.wait(timeout=30)
+    if frame_ms is None or rss_kb is None:
+        sys.exit(f"{program} did not report its frame and memory")
+    return frame_ms, rss_kb
+
+
+def main():
+    panel, minimal = sys.argv[1], sys.argv[2]
+    runs = int(sys.argv[3]) if len(sys.argv) > 3 else 9
+    results = {"panel": [], "minimal": []}
+    measure(panel)  # warm the disk cache for both, so neither pays for the first read alone
+    measure(minimal)
+    for _ in range(runs):
+        results["minimal"].append(measure(minimal))
+        results["panel"].append(measure(panel))
+
+    def row(name, samples):
+        frames = [f for f, _ in samples]
+        rss = [r / 1024 for _, r in samples]
+        return (name, statistics.median(frames), min(frames), statistics.median(rss))
+
+    rows = [row("minimal Qt Widgets window", results["minimal"]), row("TAVEX panel window", results["panel"])]
+    print(f"window start, {runs} runs each (median; cold start = process start to first painted frame)")
+    print(f"{'window':<28}{'first frame ms':>16}{'best ms':>10}{'idle RSS MB':>14}")
+    for name, median_ms, best_ms, rss_mb in rows:
+        print(f"{name:<28}{median_ms:>16.1f}{best_ms:>10.1f}{rss_mb:>14.1f}")
+    ratio = rows[1][1] / rows[0][1]
+    extra = rows[1][3] - rows[0][3]
+    print(f"panel / minimal start: {ratio:.2f} (target at most 1.50)   "
+          f"extra memory: {extra:.1f} MB (target at most 30)")
+
+
+if __name__ == "__main__":
+    main()

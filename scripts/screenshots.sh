@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Paints the window in its four states, at the minimum size and at 1280x900, on a virtual display,
+# into docs/screenshots/. The "running" pictures start the demo stack (ports 3306, 8000 and 900)
+# and stop it again. Run after scripts/build.sh.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD=${BUILD_DIR:-build}
+panel=$BUILD/tavex/bin/tavex-panel
+tool=$BUILD/tests/tavex_screenshots
+out=docs/screenshots
+mkdir -p "$out"
+sizes=("820 740" "1280 900")
+
+shoot() { # state width height
+  xvfb-run -a -s "-screen 0 1600x1200x24" "$tool" "$1" "$2" "$3" "$out/$1-$2x$3.png" 2>/dev/null
+}
+
+trap '"$panel" stop-all >/dev/null 2>&1 || true' EXIT
+"$panel" start-all >/dev/null 2>&1 || true
+for size in "${sizes[@]}"; do shoot running $size; done
+"$panel" stop-all >/dev/null 2>&1 || true
+for size in "${sizes[@]}"; do
+  for state in stopped update warnings; do shoot $state $size; done
+done
+ls "$out"

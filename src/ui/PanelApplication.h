@@ -1,0 +1,11 @@
+#pragma once
+
+class QApplication;
+
+namespace tavex::ui {
+
+// Readies the application for the panel's window before any widget exists: the dark look, the
+// label tables of the current locale and the application icon.
+void setUpWindowApplication(QApplication &app);
+
+} // namespace tavex::ui

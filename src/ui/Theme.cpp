@@ -1,0 +1,218 @@
+#include "Theme.h"
+
+#include <QAbstractScrollArea>
+#include <QApplication>
+#include <QFile>
+#include <QFontDatabase>
+#include <QLabel>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPalette>
+#include <QPixmapCache>
+#include <QScrollBar>
+#include <QStyleFactory>
+#include <QSvgRenderer>
+#include <QWidget>
+
+namespace tavex::ui::Theme {
+
+namespace {
+
+QColor withOpacity(QColor colour, qreal opacity)
+{
+    colour.setAlphaF(colour.alphaF() * opacity);
+    return colour;
+}
+
+const QStringList &familiesFor(Face face)
+{
+    // The SC faces first: without them Qt picks the Japanese glyph forms outside a Chinese
+    // locale.
+    static const QStringList text = {QStringLiteral("Noto Sans CJK SC"),
+                                     QStringLiteral("Noto Sans"), QStringLiteral("sans-serif")};
+    static const QStringList mono = {QStringLiteral("Noto Sans Mono CJK SC"),
+                                     QStringLiteral("Noto Sans Mono"), QStringLiteral("monospace")};
+    return face == Face::Mono ? mono : text;
+}
+
+} // namespace
+
+QColor white(qreal opacity)
+{
+    return withOpacity(QColor(255, 255, 255), opacity);
+}
+QColor black(qreal opacity)
+{
+    return withOpacity(QColor(0, 0, 0), opacity);
+}
+QColor green(qreal opacity)
+{
+    return withOpacity(QColor(48, 209, 88), opacity);
+}
+QColor gray(qreal opacity)
+{
+    return withOpacity(QColor(142, 142, 147), opacity);
+}
+QColor orange(qreal opacity)
+{
+    return withOpacity(QColor(255, 159, 10), opacity);
+}
+QColor red(qreal opacity)
+{
+    return withOpacity(QColor(255, 69, 58), opacity);
+}
+QColor cyan(qreal opacity)
+{
+    return withOpacity(QColor(100, 210, 255), opacity);
+}
+QColor blue(qreal opacity)
+{
+    return withOpacity(QColor(10, 132, 255), opacity);
+}
+QColor accent(qreal opacity)
+{
+    return blue(opacity);
+}
+QColor secondaryLabel(qreal opacity)
+{
+    return withOpacity(QColor(235, 235, 245, 153), opacity);
+}
+
+QBrush backgroundGradient(const QRectF &area)
+{
+    QLinearGradient gradient(area.topLeft(), area.bottomRight());
+    gradient.setColorAt(0.0, QColor::fromRgbF(0.05f, 0.10f, 0.20f));
+    gradient.setColorAt(0.5, QColor::fromRgbF(0.06f, 0.15f, 0.28f));
+    gradient.setColorAt(1.0, QColor::fromRgbF(0.09f, 0.08f, 0.18f));
+    return gradient;
+}
+
+QFont font(int pixelSize, QFont::Weight weight, Face face)
+{
+    QFont result;
+    result.setFamilies(familiesFor(face));
+    if (face == Face::Mono)
+        result.setStyleHint(QFont::Monospace);
+    result.setPixelSize(pixelSize);
+    result.setWeight(weight);
+    return result;
+}
+
+void applyApplicationLook(QApplication &)
+{
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+
+    QPalette palette;
+    const QColor window = QColor::fromRgbF(0.06f, 0.12f, 0.23f);
+    palette.setColor(QPalette::Window, window);
+    palette.setColor(QPalette::WindowText, white());
+    palette.setColor(QPalette::Base, QColor(14, 22, 38));
+    palette.setColor(QPalette::AlternateBase, QColor(22, 32, 52));
+    palette.setColor(QPalette::Text, white());
+    palette.setColor(QPalette::Button, QColor(30, 42, 64));
+    palette.setColor(QPalette::ButtonText, white());
+    palette.setColor(QPalette::BrightText, red());
+    palette.setColor(QPalette::Highlight, accent());
+    palette.setColor(QPalette::HighlightedText, white());
+    palette.setColor(QPalette::Link, cyan());
+    palette.setColor(QPalette::ToolTipBase, QColor(30, 42, 64));
+    palette.setColor(QPalette::ToolTipText, white());
+    palette.setColor(QPalette::PlaceholderText, white(0.45));
+    palette.setColor(QPalette::Light, QColor(60, 74, 100));
+    palette.setColor(QPalette::Midlight, QColor(44, 58, 84));
+    palette.setColor(QPalette::Mid, QColor(30, 40, 60));
+    palette.setColor(QPalette::Dark, QColor(10, 16, 28));
+    palette.setColor(QPalette::Shadow, black(1.0));
+    for (const auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        palette.setColor(QPalette::Disabled, role, white(0.4));
+    QApplication::setPalette(palette);
+    QApplication::setFont(font(13, QFont::Normal));
+}
+
+void setTextStyle(QWidget *widget, const QFont &font, const QColor &colour)
+{
+    widget->setFont(font);
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    palette.setColor(QPalette::Text, colour);
+    widget->setPalette(palette);
+}
+
+QLabel *plainLabel(const QString &text, const QFont &font, const QColor &colour, QWidget *parent)
+{
+    auto *label = new QLabel(text, parent);
+    label->setTextFormat(Qt::PlainText);
+    setTextStyle(label, font, colour);
+    return label;
+}
+
+void styleScrollBars(QAbstractScrollArea *scrollArea)
+{
+    // On the bars alone: a style sheet on the area would restyle every widget inside it.
+    const QString sheet = QStringLiteral(
+        "QScrollBar:vertical { background: transparent; width: 10px; margin: 2px; }"
+        "QScrollBar:horizontal { background: transparent; height: 10px; margin: 2px; }"
+        "QScrollBar::handle { background: rgba(255,255,255,0.22); border-radius: 3px; }"
+        "QScrollBar::handle:hover { background: rgba(255,255,255,0.36); }"
+        "QScrollBar::handle:vertical { min-height: 28px; }"
+        "QScrollBar::handle:horizontal { min-width: 28px; }"
+        "QScrollBar::add-line, QScrollBar::sub-line { width: 0; height: 0; }"
+        "QScrollBar::add-page, QScrollBar::sub-page { background: transparent; }");
+    scrollArea->verticalScrollBar()->setStyleSheet(sheet);
+    scrollArea->horizontalScrollBar()->setStyleSheet(sheet);
+}
+
+void paintShadow(QPainter &painter, const QRectF &shape, qreal radius, const QColor &colour,
+                 qreal blur, qreal down)
+{
+    // Layers growing outwards add up to the full colour under the shape and fade beyond it:
+    // close enough to a blur, and far cheaper than rendering the cards through an effect.
+    const int layers = qMax(1, qRound(blur / 2));
+    QColor layer = colour;
+    layer.setAlphaF(float(colour.alphaF() / layers));
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(layer);
+    for (int i = 1; i <= layers; ++i) {
+        const qreal grow = blur * i / layers / 2;
+        painter.drawRoundedRect(shape.translated(0, down).adjusted(-grow, -grow, grow, grow),
+                                radius + grow, radius + grow);
+    }
+    painter.restore();
+}
+
+void paintCard(QPainter &painter, const QRectF &rect, qreal radius, const QBrush &fill,
+               const QColor &outline)
+{
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRectF shape = rect.adjusted(0.5, 0.5, -0.5, -0.5);
+    painter.setPen(QPen(outline, 1.0));
+    painter.setBrush(fill);
+    painter.drawRoundedRect(shape, radius, radius);
+    painter.restore();
+}
+
+QPixmap iconPixmap(const QString &name, int logicalSize, qreal devicePixelRatio)
+{
+    const QString key =
+        QStringLiteral("tavex-icon:%1:%2:%3").arg(name).arg(logicalSize).arg(devicePixelRatio);
+    QPixmap cached;
+    if (QPixmapCache::find(key, &cached))
+        return cached;
+    QSvgRenderer renderer(QStringLiteral(":/icons/%1.svg").arg(name));
+    const int physical = qRound(logicalSize * devicePixelRatio);
+    QPixmap pixmap(physical, physical);
+    pixmap.fill(Qt::transparent);
+    if (renderer.isValid()) {
+        QPainter painter(&pixmap);
+        renderer.render(&painter);
+    }
+    pixmap.setDevicePixelRatio(devicePixelRatio);
+    QPixmapCache::insert(key, pixmap);
+    return pixmap;
+}
+
+} // namespace tavex::ui::Theme

@@ -1,0 +1,414 @@
+// The window, headless, over the real view model and a panel root of the test's own with stand-in
+// programs: every button reaches its operation (through the accessibility interface, as a screen
+// reader presses it, and by keyboard), the warnings and the progress card follow the view model,
+// the log is edited both ways and shown as typed, the grids at the minimum size, long paths, and
+// the label tables under several locales.
+#include "ContentView.h"
+#include "IconButton.h"
+#include "Localization.h"
+#include "PanelApplication.h"
+#include "TestSupport.h"
+#include "WarningCard.h"
+#include "model/PanelViewModel.h"
+
+#include <QAccessible>
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThreadPool>
+#include <QTranslator>
+
+using namespace tavex;
+using namespace tavex::test;
+using tavex::ui::ContentView;
+using tavex::ui::IconButton;
+
+namespace {
+
+const QStringList kButtonKeys = {
+    "action.start_all",        "action.stop_all",       "action.refresh_status",
+    "action.choose_directory", "action.open_directory", "action.privacy_settings",
+    "action.open_website",     "action.database_admin", "action.start_phpmyadmin",
+    "action.update_repair",    "action.copy_logs"};
+
+// What a label key looks like when no table answered it.
+const QRegularExpression kRawKey(QStringLiteral("^[a-z_]+(\\.[a-z_]+)+$"));
+
+} // namespace
+
+class TestWindow : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QString m_root;
+    std::shared_ptr<RecordingDesktop> m_desktop;
+    std::unique_ptr<ContentView> m_view;
+
+    PanelViewModel *vm() const { return m_view->viewModel(); }
+    IconButton *button(const QString &key) const { return m_view->findChild<IconButton *>(key); }
+    template <typename T> T *part(const QString &name) const
+    {
+        return m_view->findChild<T *>(name);
+    }
+
+    // A window over the installed root beside a program location of the test's own.
+    std::unique_ptr<ContentView> makeView() const
+    {
+        auto view = std::make_unique<ContentView>(PanelRootResolver(AppLocation::forExecutable(
+                                                      m_dir.filePath("app/tavex/bin/tavex-panel"))),
+                                                  m_desktop);
+        view->resize(820, 740);
+        return view;
+    }
+
+    bool shownAndRefreshed(ContentView &view) const
+    {
+        view.show();
+        return QTest::qWaitForWindowExposed(&view) && QTest::qWaitFor([&] {
+                   return view.viewModel()->logs().startsWith("=== 服务状态 ===");
+               });
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        // The settings file of the test's own (Qt's test mode would share one between programs).
+        qputenv("XDG_CONFIG_HOME", m_dir.filePath("config").toUtf8());
+        m_root = m_dir.filePath("app/Tavex-panel");
+        makeValidRoot(m_root);
+        for (const char *dir : {"/runtime/config", "/runtime/mysql/data", "/runtime/www"})
+            QVERIFY(QDir().mkpath(m_root + dir));
+        // Stand-in database programs: start-all runs them and they do nothing.
+        writeScript(m_root + "/runtime/mysql/bin/mysql_install_db", "exit 0\n");
+        writeScript(m_root + "/runtime/mysql/bin/mysqladmin", "exit 0\n");
+        // Updates come from a port where nothing listens: the run fails at once, offline.
+        QSettings("Tavex", "tavex-panel")
+            .setValue("updateZipBaseURL", "http://127.0.0.1:9/tavex-update.zip");
+        QVERIFY(QDir().mkpath(m_root + "/runtime/mysql/data/mysql"));
+    }
+
+    void init()
+    {
+        m_desktop = std::make_shared<RecordingDesktop>();
+        m_view = makeView();
+        QVERIFY(shownAndRefreshed(*m_view));
+    }
+
+    void cleanup() { m_view.reset(); }
+
+    void buttonsReachTheirOperations_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("logStart");   // the log's first line afterwards
+        QTest::addColumn<QString>("finalTitle"); // the block that ends a long operation
+        QTest::addColumn<QUrl>("opened");
+        const QUrl none;
+        QTest::newRow("start all") << "action.start_all"
+                                   << "=== 启动中 ==="
+                                   << "=== 启动完成 ===" << none;
+        QTest::newRow("stop all") << "action.stop_all"
+                                  << "=== 停止中 ==="
+                                  << "=== 停止完成 ===" << none;
+        QTest::newRow("refresh") << "action.refresh_status"
+                                 << "=== 服务状态 ==="
+                                 << "" << none;
+        QTest::newRow("choose") << "action.choose_directory"
+                                << ""
+                                << "" << none;
+        QTest::newRow("runtime folder") << "action.open_directory"
+                                        << ""
+                                        << "" << QUrl::fromLocalFile(m_root + "/runtime");
+        QTest::newRow("privacy") << "action.privacy_settings"
+                                 << ""
+                                 << "" << QUrl::fromLocalFile(m_root + "/runtime");
+        QTest::newRow("website") << "action.open_website"
+                                 << ""
+                                 << "" << QUrl("http://localhost:8000");
+        QTest::newRow("database") << "action.database_admin"
+                                  << ""
+                                  << "" << QUrl("http://localhost:900");
+        QTest::newRow("phpmyadmin") << "action.start_phpmyadmin"
+                                    << ""
+                                    << "" << QUrl("http://localhost:900");
+        QTest::newRow("update") << "action.update_repair"
+                                << "=== 更新/修复TAVEX文件 ==="
+                                << "=== 更新/修复完成 ===" << none;
+        QTest::newRow("copy") << "action.copy_logs"
+                              << ""
+                              << "" << none;
+    }
+
+    // Pressed as a screen reader presses it; its accessible name is its visible title.
+    void buttonsReachTheirOperations()
+    {
+        QFETCH(QString, key);
+        QFETCH(QString, logStart);
+        QFETCH(QString, finalTitle);
+        QFETCH(QUrl, opened);
+        IconButton *pressed = button(key);
+        QVERIFY(pressed);
+        QVERIFY(pressed->isEnabled());
+        QVERIFY(pressed->toolTip().isEmpty());
+        QVERIFY(pressed->shortcut().isEmpty());
+        QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(pressed);
+        QCOMPARE(accessible->role(), QAccessible::Button);
+        QCOMPARE(accessible->text(QAccessible::Name), pressed->title());
+
+        vm()->setLogs("<b>before</b> & after");
+        QSignalSpy sequence(vm(), &PanelViewModel::sequenceFinished);
+        QSignalSpy update(vm(), &PanelViewModel::updateFinished);
+        accessible->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+
+        if (!logStart.isEmpty())
+            QTRY_VERIFY2(vm()->logs().startsWith(logStart) ||
+                             (!finalTitle.isEmpty() && vm()->logs().startsWith(finalTitle)),
+                         qPrintable(vm()->logs()));
+        if (!finalTitle.isEmpty()) {
+            QTRY_COMPARE_WITH_TIMEOUT(sequence.size() + update.size(), 1, 60000);
+            QVERIFY2(vm()->logs().startsWith(finalTitle), qPrintable(vm()->logs()));
+        }
+        if (!opened.isEmpty())
+            QTRY_COMPARE(m_desktop->opened.value(m_desktop->opened.size() - 1), opened);
+        if (key == "action.choose_directory") {
+            QTRY_COMPARE(m_desktop->chooserMessage, QString("请选择 Tavex-panel 目录"));
+            QCOMPARE(m_desktop->chooserAccept, QString("选择"));
+            QCOMPARE(vm()->logs(), QString("<b>before</b> & after")); // cancelled: nothing changes
+        }
+        if (key == "action.copy_logs")
+            QTRY_COMPARE(m_desktop->clipboard, std::optional<QString>("<b>before</b> & after"));
+    }
+
+    // Tab walks the eleven buttons in order, Space presses the focused one, the focus is drawn.
+    void keyboardReachesEveryButton()
+    {
+        m_view->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(m_view.get()));
+        QStringList reached;
+        for (int i = 0; i < 16 && reached.size() < kButtonKeys.size(); ++i) {
+            QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget()
+                                                        : m_view.get(),
+                            Qt::Key_Tab);
+            if (auto *focused = qobject_cast<IconButton *>(QApplication::focusWidget()))
+                reached << focused->objectName();
+        }
+        QCOMPARE(reached, kButtonKeys);
+        QVERIFY(button("action.copy_logs")->hasFocus());
+        vm()->setLogs("typed & kept");
+        QTest::keyClick(button("action.copy_logs"), Qt::Key_Space);
+        QTRY_COMPARE(m_desktop->clipboard, std::optional<QString>("typed & kept"));
+    }
+
+    void progressCardFollowsTheRun_data()
+    {
+        QTest::addColumn<double>("fraction");
+        QTest::addColumn<QString>("line"); // empty: no card
+        QTest::newRow("not started") << 0.0 << "";
+        QTest::newRow("half way") << 0.5 << "正在下载更新包 50%";
+        QTest::newRow("almost") << 0.999 << "正在下载更新包 99%";
+        QTest::newRow("done") << 1.0 << "";
+    }
+
+    void progressCardFollowsTheRun()
+    {
+        QFETCH(double, fraction);
+        QFETCH(QString, line);
+        vm()->showUpdateProgressForTesting(fraction, "正在下载更新包");
+        auto *card = part<QWidget>("progressCard");
+        QCOMPARE(card->isVisible(), !line.isEmpty());
+        if (!line.isEmpty())
+            QCOMPARE(card->findChild<QLabel *>("progressText")->text(), line);
+        vm()->showUpdateProgressForTesting(0.0, QString());
+        QVERIFY(!card->isVisible());
+    }
+
+    // The permission hint and the error summary each bring their warning, and take it away.
+    void warningsFollowTheViewModel()
+    {
+        auto *permission = part<QWidget>("permissionWarning");
+        auto *errors = part<QWidget>("errorWarning");
+        auto *readiness = part<QLabel>("readiness");
+        QVERIFY(!permission->isVisible());
+        QVERIFY(!errors->isVisible());
+        QCOMPARE(readiness->text(), ui::localized("app.ready"));
+
+        const QString data = m_root + "/runtime/mysql/data";
+        QVERIFY(QDir().rename(data, data + ".away"));
+        vm()->refreshStatus();
+        QVERIFY(permission->isVisible());
+        QCOMPARE(permission->findChild<QLabel *>("body")->text(), vm()->permissionHint());
+        QVERIFY(vm()->permissionHint().contains(data));
+        QCOMPARE(readiness->text(), ui::localized("app.attention"));
+        QVERIFY(QDir().rename(data + ".away", data));
+        vm()->refreshStatus();
+        QVERIFY(!permission->isVisible());
+        QCOMPARE(readiness->text(), ui::localized("app.ready"));
+
+        vm()->setLogs("line one\nMySQL: <b>启动失败</b> & more\nfine");
+        vm()->updateErrorSummary();
+        QVERIFY(errors->isVisible());
+        auto *body = errors->findChild<QLabel *>("body");
+        QCOMPARE(body->text(), QString("MySQL: <b>启动失败</b> & more"));
+        QCOMPARE(body->textFormat(), Qt::PlainText);
+        vm()->setLogs("all fine");
+        vm()->updateErrorSummary();
+        QVERIFY(!errors->isVisible());
+    }
+
+    // Typing edits the log without the cursor jumping; the next write replaces the edit; markup
+    // and "&" show as typed.
+    void logEditorIsBoundBothWays()
+    {
+        auto *editor = part<QPlainTextEdit>("logEditor");
+        QCOMPARE(editor->toPlainText(), vm()->logs());
+        QCOMPARE(QAccessible::queryAccessibleInterface(editor)->role(), QAccessible::EditableText);
+
+        vm()->setLogs("<b>bold?</b> & <i>x</i>");
+        QCOMPARE(editor->toPlainText(), QString("<b>bold?</b> & <i>x</i>"));
+        editor->setFocus();
+        QTextCursor cursor = editor->textCursor();
+        cursor.setPosition(3);
+        editor->setTextCursor(cursor);
+        QTest::keyClicks(editor, "xyz");
+        QCOMPARE(vm()->logs(), QString("<b>xyzbold?</b> & <i>x</i>"));
+        QCOMPARE(editor->textCursor().position(), 6);
+
+        vm()->refreshStatus();
+        QVERIFY(editor->toPlainText().startsWith("=== 服务状态 ==="));
+        QCOMPARE(editor->toPlainText(), vm()->logs());
+    }
+
+    // At the minimum size: three status cards in one row of four columns, three buttons in the
+    // first two panels, four and one in the third. The window never gets smaller.
+    void gridsAtTheMinimumSize()
+    {
+        m_view->resize(600, 500);
+        QTRY_COMPARE(m_view->size(), QSize(820, 740));
+        QApplication::processEvents();
+
+        const auto rowsOf = [](const QList<QWidget *> &items) {
+            QList<int> perRow;
+            int lastY = -1;
+            for (QWidget *item : items) {
+                if (item->y() != lastY)
+                    perRow << 0;
+                ++perRow.last();
+                lastY = item->y();
+            }
+            return perRow;
+        };
+        const QList<QWidget *> cards = {part<QWidget>("status.mysql"),
+                                        part<QWidget>("status.php_web"),
+                                        part<QWidget>("status.phpmyadmin")};
+        QCOMPARE(rowsOf(cards), QList<int>{3});
+        // A fourth column stays empty.
+        QVERIFY(cards.last()->geometry().right() + cards.first()->width() <=
+                cards.first()->parentWidget()->width());
+
+        QList<QWidget *> buttons;
+        for (const QString &key : kButtonKeys)
+            buttons << button(key);
+        QCOMPARE(rowsOf(buttons.mid(0, 3)), QList<int>{3});
+        QCOMPARE(rowsOf(buttons.mid(3, 3)), QList<int>{3});
+        QCOMPARE(rowsOf(buttons.mid(6, 5)), (QList<int>{4, 1}));
+        QCOMPARE(buttons.at(10)->x(), buttons.at(6)->x());
+        QVERIFY(buttons.at(3)->geometry().right() + buttons.first()->width() <=
+                buttons.first()->parentWidget()->width());
+    }
+
+    // An unbroken path wider than the window wraps inside its warning.
+    void longPathDoesNotWidenTheWindow()
+    {
+        const QString path = "/srv/" + QString(400, 'x') + "/runtime";
+        vm()->setLogs("错误: " + path);
+        vm()->updateErrorSummary();
+        auto *errors = part<QWidget>("errorWarning");
+        QVERIFY(errors->isVisible());
+        QApplication::processEvents();
+        QCOMPARE(m_view->width(), 820);
+        QVERIFY(m_view->minimumSizeHint().width() <= 820);
+        QVERIFY(errors->geometry().right() < m_view->width());
+        auto *body = errors->findChild<QLabel *>("body");
+        QVERIFY(body->height() > 2 * body->fontMetrics().height());
+    }
+
+    // The window goes while start-all works: the work still runs to its end, and its last steps,
+    // meant for the window, are dropped.
+    void closingTheWindowLetsTheWorkFinish()
+    {
+        const QString optionFile = m_root + "/runtime/mysql/my_runtime.cnf";
+        QFile::remove(optionFile);
+        button("action.start_all")->click();
+        m_view.reset();
+        QThreadPool::globalInstance()->waitForDone();
+        QVERIFY(QFileInfo::exists(optionFile));
+        QCoreApplication::processEvents();
+    }
+
+    void noRawKeyIsShown_data()
+    {
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QString>("startAll");
+        QTest::addColumn<QString>("caption");
+        QTest::newRow("zh_CN") << "zh_CN"
+                               << "全部启动"
+                               << "简体中文（中国）";
+        QTest::newRow("en_US") << "en_US"
+                               << "Start all"
+                               << "American English (United States)";
+        QTest::newRow("C") << "C"
+                           << "全部启动"
+                           << "";
+    }
+
+    void noRawKeyIsShown()
+    {
+        QFETCH(QString, locale);
+        QFETCH(QString, startAll);
+        QFETCH(QString, caption);
+        m_view.reset();
+        const QLocale previous;
+        QLocale::setDefault(QLocale(locale));
+        const auto translator = ui::loadTranslations(QLocale());
+        QVERIFY(translator);
+        QCoreApplication::installTranslator(translator.get());
+        const auto restore = qScopeGuard([&] {
+            QCoreApplication::removeTranslator(translator.get());
+            QLocale::setDefault(previous);
+        });
+
+        m_view = makeView();
+        QVERIFY(shownAndRefreshed(*m_view));
+        QCOMPARE(button("action.start_all")->title(), startAll);
+        QCOMPARE(part<QLabel>("localeCaption")->text(), caption);
+        for (QWidget *widget : m_view->findChildren<QWidget *>()) {
+            QStringList texts = {widget->accessibleName(), widget->accessibleDescription()};
+            if (auto *label = qobject_cast<QLabel *>(widget))
+                texts << label->text();
+            if (auto *iconButton = qobject_cast<IconButton *>(widget)) {
+                QVERIFY(!iconButton->title().isEmpty());
+                texts << iconButton->title();
+            }
+            for (const QString &text : texts)
+                QVERIFY2(!kRawKey.match(text).hasMatch(), qPrintable(text));
+        }
+    }
+};
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    ui::setUpWindowApplication(app);
+    TestWindow test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_window.moc"
