@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Paints the window in its four states, at the minimum size and at 1280x900, on a virtual display,
+# Paints the window in its states (four, and a busy port), at the minimum size and at 1280x900, on a virtual display,
 # into docs/screenshots/. The "running" pictures start the demo stack (ports 3306, 8000 and 900)
 # and stop it again. Run after scripts/build.sh.
 set -euo pipefail
@@ -19,6 +19,14 @@ trap '"$panel" stop-all >/dev/null 2>&1 || true' EXIT
 "$panel" start-all >/dev/null 2>&1 || true
 for size in "${sizes[@]}"; do shoot running $size; done
 "$panel" stop-all >/dev/null 2>&1 || true
+# Another program holds the site's port: the site's card says which.
+python3 -m http.server --bind 0.0.0.0 8000 >/dev/null 2>&1 &
+other=$!
+for _ in $(seq 50); do curl -s -o /dev/null http://127.0.0.1:8000/ && break; sleep 0.1; done
+"$panel" start-all >/dev/null 2>&1 || true
+for size in "${sizes[@]}"; do shoot busy-port $size; done
+"$panel" stop-all >/dev/null 2>&1 || true
+kill "$other"; wait "$other" 2>/dev/null || true
 for size in "${sizes[@]}"; do
   for state in stopped update warnings; do shoot $state $size; done
 done

@@ -28,6 +28,8 @@ StatCard::StatCard(const QString &title, QWidget *parent)
     Theme::setTextStyle(m_reason, Theme::font(11, QFont::Normal), Theme::orange(0.9));
     m_reason->setVisible(false);
     column->addWidget(m_reason);
+    // Cards of a row share its height; a caption on one must not push the others' titles down.
+    column->addStretch(1);
     setAccessibleName(title);
 }
 

@@ -20,6 +20,7 @@
 #include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
@@ -261,6 +262,27 @@ private Q_SLOTS:
         vm()->setLogs("all fine");
         vm()->updateErrorSummary();
         QVERIFY(!errors->isVisible());
+    }
+
+    // A service that does not run as started says why on its own card, until the cause is gone.
+    void statusCardsSayWhy()
+    {
+        QTcpServer other;
+        QVERIFY2(other.listen(QHostAddress::Any, 8000), "port 8000 is taken");
+        vm()->refreshStatus();
+        const QString caption = QString("端口 8000 已被 %1（PID %2，").arg(
+            QFileInfo(QCoreApplication::applicationFilePath()).fileName().left(15)).arg(
+            QCoreApplication::applicationPid());
+        for (const char *card : {"status.mysql", "status.php_web", "status.phpmyadmin"}) {
+            auto *reason = part<QWidget>(card)->findChild<QLabel *>("reason");
+            const bool expected = QByteArray(card) == "status.php_web";
+            QCOMPARE(reason->isVisible(), expected);
+            if (expected)
+                QVERIFY2(reason->text().startsWith(caption), qPrintable(reason->text()));
+        }
+        other.close();
+        vm()->refreshStatus();
+        QVERIFY(!part<QWidget>("status.php_web")->findChild<QLabel *>("reason")->isVisible());
     }
 
     // Typing edits the log without the cursor jumping; the next write replaces the edit; markup
