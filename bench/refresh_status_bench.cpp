@@ -33,8 +33,7 @@ Stats statsOf(std::vector<double> samples)
     return {at(0.5), at(0.95)};
 }
 
-template <typename F>
-std::vector<double> timeCalls(int calls, F &&call)
+template <typename F> std::vector<double> timeCalls(int calls, F &&call)
 {
     std::vector<double> samples;
     samples.reserve(static_cast<size_t>(calls));
@@ -72,8 +71,8 @@ int main(int argc, char *argv[])
         return 2;
     }
     const int calls = argc > 2 ? std::max(1, std::atoi(argv[2])) : 300;
-    PanelViewModel vm(PanelRootResolver(AppLocation::forExecutable(QString::fromLocal8Bit(argv[1]))),
-                      nullptr);
+    PanelViewModel vm(
+        PanelRootResolver(AppLocation::forExecutable(QString::fromLocal8Bit(argv[1]))), nullptr);
     vm.refreshStatus();
     if (!vm.status().allRunning()) {
         std::fprintf(stderr, "the stack is not running:\n%s", qPrintable(vm.logs()));
@@ -91,7 +90,8 @@ int main(int argc, char *argv[])
         vm.setLogs(statusBlock(status, vm.tavexPanelRoot()));
         vm.updateErrorSummary();
     }));
-    const Stats diagnosis = statsOf(timeCalls(calls, [&] { diagnoseStack(vm.layout(), vm.status()); }));
+    const Stats diagnosis =
+        statsOf(timeCalls(calls, [&] { diagnoseStack(vm.layout(), vm.status()); }));
     const Stats subprocess = statsOf(timeCalls(calls, [&] { subprocessProbe(root); }));
     const Stats permission = statsOf(timeCalls(calls, [&] { vm.permissionCheckHint(); }));
     const Stats database = statsOf(timeCalls(calls, [&] { vm.isMariaDBRunning(); }));

@@ -7,9 +7,9 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QTimer>
 #include <QDir>
 #include <QFileInfo>
+#include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
@@ -52,9 +52,9 @@ struct Problems
     QStringList lines;
     bool final = false;
 };
-using ProblemCheck = Problems (*)(const RuntimeLayout &);
-
-Problems check(const RuntimeLayout &layout, bool wantRunning)
+// wantRunning: after start-all, every service should run as started and answer; after
+// stop-all, none should run.
+Problems stackProblems(const RuntimeLayout &layout, bool wantRunning)
 {
     const StackState state = probeStack(layout);
     Problems problems{{}, true};
@@ -71,30 +71,22 @@ Problems check(const RuntimeLayout &layout, bool wantRunning)
     return problems;
 }
 
-Problems notUpAsStarted(const RuntimeLayout &layout)
-{
-    return check(layout, true);
-}
-
-Problems stillRunning(const RuntimeLayout &layout)
-{
-    return check(layout, false);
-}
-
 // Runs start-all or stop-all through the event loop as the window would: every block written on
 // the way goes to standard error, the final result block to standard output. Success needs a
 // result without error lines and, within a bounded wait, no problem left by the check; otherwise
 // the problems follow on standard error, one line per service.
-int runSequence(void (PanelViewModel::*operation)(), const QString &finalTitle, ProblemCheck check,
+int runSequence(void (PanelViewModel::*operation)(), const QString &finalTitle, bool wantRunning,
                 int settleMs)
 {
     PanelViewModel viewModel;
-    QObject::connect(&viewModel, &PanelViewModel::logsChanged, &viewModel, [&viewModel, finalTitle] {
-        const QString logs = viewModel.logs();
-        const bool isFinal = logs == finalTitle || logs.startsWith(finalTitle + QLatin1Char('\n'));
-        if (!isFinal)
-            writeText(stderr, logs);
-    });
+    QObject::connect(&viewModel, &PanelViewModel::logsChanged, &viewModel,
+                     [&viewModel, finalTitle] {
+                         const QString logs = viewModel.logs();
+                         const bool isFinal =
+                             logs == finalTitle || logs.startsWith(finalTitle + QLatin1Char('\n'));
+                         if (!isFinal)
+                             writeText(stderr, logs);
+                     });
     int status = Failure;
     QDeadlineTimer deadline;
     QTimer settle;
@@ -112,7 +104,7 @@ int runSequence(void (PanelViewModel::*operation)(), const QString &finalTitle, 
             deadline.setRemainingTime(settleMs);
             return;
         }
-        const Problems problems = check(viewModel.layout());
+        const Problems problems = stackProblems(viewModel.layout(), wantRunning);
         if (problems.lines.isEmpty())
             finish({}, Success);
         else if (problems.final || deadline.hasExpired())
@@ -121,7 +113,7 @@ int runSequence(void (PanelViewModel::*operation)(), const QString &finalTitle, 
     QObject::connect(&viewModel, &PanelViewModel::sequenceFinished, &viewModel, [&] {
         writeText(stdout, viewModel.logs());
         if (!viewModel.errorSummary().isEmpty()) {
-            finish(check(viewModel.layout()).lines, Failure);
+            finish(stackProblems(viewModel.layout(), wantRunning).lines, Failure);
             return;
         }
         deadline.setRemainingTime(settleMs);
@@ -142,10 +134,10 @@ void writeProgress(double fraction, const QString &text, bool live)
     }
     constexpr int kWidth = 24;
     const int filled = std::clamp(percent * kWidth / 100, 0, kWidth);
-    const QString bar = QString(filled, QLatin1Char('#')) + QString(kWidth - filled, QLatin1Char('-'));
-    const QByteArray line =
-        "\r\033[K[" + bar.toUtf8() + "] " + QByteArray::number(percent).rightJustified(3) + "% " +
-        text.toUtf8();
+    const QString bar =
+        QString(filled, QLatin1Char('#')) + QString(kWidth - filled, QLatin1Char('-'));
+    const QByteArray line = "\r\033[K[" + bar.toUtf8() + "] " +
+                            QByteArray::number(percent).rightJustified(3) + "% " + text.toUtf8();
     std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
     std::fflush(stderr);
 }
@@ -165,10 +157,11 @@ int runUpdateCommand(const QString &url)
     PanelViewModel viewModel(PanelRootResolver(), std::make_shared<NullDesktopServices>(), config);
     const bool live = ::isatty(STDERR_FILENO) == 1;
     const QString runTitle = QStringLiteral("=== 更新/修复TAVEX文件 ===");
-    QObject::connect(&viewModel, &PanelViewModel::logsChanged, &viewModel, [&viewModel, runTitle, live] {
-        if (viewModel.logs().startsWith(runTitle))
-            writeProgress(viewModel.updateProgress(), viewModel.updateProgressText(), live);
-    });
+    QObject::connect(
+        &viewModel, &PanelViewModel::logsChanged, &viewModel, [&viewModel, runTitle, live] {
+            if (viewModel.logs().startsWith(runTitle))
+                writeProgress(viewModel.updateProgress(), viewModel.updateProgressText(), live);
+        });
     int status = Failure;
     QObject::connect(&viewModel, &PanelViewModel::updateFinished, &viewModel,
                      [&viewModel, &status, live](bool succeeded) {
@@ -201,14 +194,12 @@ int runStatusCommand()
 
 int runStartAllCommand()
 {
-    return runSequence(&PanelViewModel::startAll, QStringLiteral("=== 启动完成 ==="),
-                       &notUpAsStarted, 20000);
+    return runSequence(&PanelViewModel::startAll, QStringLiteral("=== 启动完成 ==="), true, 20000);
 }
 
 int runStopAllCommand()
 {
-    return runSequence(&PanelViewModel::stopAll, QStringLiteral("=== 停止完成 ==="), &stillRunning,
-                       5000);
+    return runSequence(&PanelViewModel::stopAll, QStringLiteral("=== 停止完成 ==="), false, 5000);
 }
 
 int runDoctorCommand()
@@ -225,7 +216,8 @@ int runChooseRootCommand(const QString &directory)
     PanelViewModel viewModel(PanelRootResolver(), std::make_shared<GivenDirectory>(path));
     viewModel.choosePanelRoot();
     writeText(stdout, viewModel.logs());
-    return viewModel.savedRoot() == path && viewModel.logs().startsWith(QStringLiteral("已设置目录: "))
+    return viewModel.savedRoot() == path &&
+                   viewModel.logs().startsWith(QStringLiteral("已设置目录: "))
                ? Success
                : Failure;
 }

@@ -81,7 +81,8 @@ int main(int argc, char *argv[])
     parser.addVersionOption();
     parser.addPositionalArgument(
         QStringLiteral("command"),
-        QStringLiteral("status | start-all | stop-all | doctor | choose-root DIR | update | rollback"));
+        QStringLiteral(
+            "status | start-all | stop-all | doctor | choose-root DIR | update | rollback"));
     const QCommandLineOption urlOption(QStringLiteral("url"),
                                        QStringLiteral("update: 本次使用的更新包地址"),
                                        QStringLiteral("URL"));

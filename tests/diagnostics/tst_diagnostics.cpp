@@ -62,8 +62,8 @@ private Q_SLOTS:
     void missingFolders()
     {
         const QString root = m_dir.filePath(QStringLiteral("empty"));
-        QCOMPARE(permissionCheckHint(root),
-                 QStringLiteral("权限提示: 目录不存在或不可访问 - ") + root + QStringLiteral("/runtime"));
+        QCOMPARE(permissionCheckHint(root), QStringLiteral("权限提示: 目录不存在或不可访问 - ") +
+                                                root + QStringLiteral("/runtime"));
         QDir().mkpath(root + QStringLiteral("/runtime/mysql"));
         QCOMPARE(permissionCheckHint(root), QStringLiteral("权限提示: 目录不存在或不可访问 - ") +
                                                 root + QStringLiteral("/runtime/config"));
@@ -81,8 +81,7 @@ private Q_SLOTS:
         QFile::setPermissions(config, QFileDevice::ReadOwner | QFileDevice::ExeOwner |
                                           QFileDevice::ReadOther | QFileDevice::ExeOther);
         // The folders above must let the unprivileged user write, so config is the first to fail.
-        QFile::setPermissions(root + QStringLiteral("/runtime"),
-                              QFileDevice::Permissions(0x7777));
+        QFile::setPermissions(root + QStringLiteral("/runtime"), QFileDevice::Permissions(0x7777));
         const QString hint = runUnprivileged([root] { return permissionCheckHint(root); });
         QCOMPARE(hint, QStringLiteral("权限提示: 无法写入 ") + config +
                            QStringLiteral("\n请到 系统设置 -> 隐私与安全性 -> 完全磁盘访问，给 "
@@ -97,28 +96,33 @@ private Q_SLOTS:
         QTest::addColumn<QString>("complaint");
         const QByteArray started = "[Sun Dec  6 20:01:02 2026] PHP 8.2.36 Development Server "
                                    "(http://0.0.0.0:8000) started\n";
-        const QByteArray traffic = "[Sun Dec  6 20:01:03 2026] 127.0.0.1:50312 Accepted\n"
-                                   "[Sun Dec  6 20:01:03 2026] 127.0.0.1:50312 [200]: GET /\n"
-                                   "[Sun Dec  6 20:01:03 2026] 127.0.0.1:50312 Closing\n"
-                                   "[Sun Dec  6 20:01:04 2026] [::1]:50314 Closed without sending a "
-                                   "request; it was probably just an unused speculative preconnection\n";
-        const QByteArray refused =
-            "[Sun Dec  6 20:02:00 2026] Failed to listen on 0.0.0.0:900 (reason: Permission denied)\n";
+        const QByteArray traffic =
+            "[Sun Dec  6 20:01:03 2026] 127.0.0.1:50312 Accepted\n"
+            "[Sun Dec  6 20:01:03 2026] 127.0.0.1:50312 [200]: GET /\n"
+            "[Sun Dec  6 20:01:03 2026] 127.0.0.1:50312 Closing\n"
+            "[Sun Dec  6 20:01:04 2026] [::1]:50314 Closed without sending a "
+            "request; it was probably just an unused speculative preconnection\n";
+        const QByteArray refused = "[Sun Dec  6 20:02:00 2026] Failed to listen on 0.0.0.0:900 "
+                                   "(reason: Permission denied)\n";
         QTest::newRow("served and stopped") << false << started + traffic << QString();
         QTest::newRow("could not listen")
             << false << started + traffic + refused + "\n"
             << QStringLiteral("Failed to listen on 0.0.0.0:900 (reason: Permission denied)");
-        QTest::newRow("failed once, started since") << false << refused + started + traffic << QString();
+        QTest::newRow("failed once, started since")
+            << false << refused + started + traffic << QString();
         QTest::newRow("a message without a stamp")
-            << false << QByteArray("Could not open input file: x\n\n") << QStringLiteral("Could not open input file: x");
+            << false << QByteArray("Could not open input file: x\n\n")
+            << QStringLiteral("Could not open input file: x");
         QTest::newRow("empty log") << false << QByteArray() << QString();
-        const QByteArray ready = "2026-12-06 20:01:02 0 [Note] /usr/sbin/mariadbd: ready for connections.\n";
+        const QByteArray ready =
+            "2026-12-06 20:01:02 0 [Note] /usr/sbin/mariadbd: ready for connections.\n";
         QTest::newRow("database could not bind")
             << true
             << ready + "2026-12-06 20:05:00 0 [Note] Starting MariaDB 10.11.14 as process 77\n"
                        "2026-12-06 20:05:01 0 [ERROR] Can't start server: Bind on TCP/IP port. Got "
                        "error: 98: Address already in use\n2026-12-06 20:05:01 0 [ERROR] Aborting\n"
-            << QStringLiteral("Can't start server: Bind on TCP/IP port. Got error: 98: Address already in use");
+            << QStringLiteral("Can't start server: Bind on TCP/IP port. Got error: 98: Address "
+                              "already in use");
         QTest::newRow("database error before a good start")
             << true << "2026-12-06 20:00:00 0 [ERROR] old trouble\n" + ready << QString();
     }

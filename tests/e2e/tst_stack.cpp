@@ -12,9 +12,9 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QScopeGuard>
 #include <QTest>
 
 #include <pwd.h>
@@ -61,7 +61,8 @@ private:
     QList<qint64> serversOfTheRoot() const
     {
         QList<qint64> pids;
-        for (qint64 pid : tavex::processesMatching(tavex::escapeExtendedRegex(m_root + QStringLiteral("/runtime/")))) {
+        for (qint64 pid : tavex::processesMatching(
+                 tavex::escapeExtendedRegex(m_root + QStringLiteral("/runtime/")))) {
             if (tavex::processIsAlive(pid))
                 pids << pid;
         }
@@ -74,9 +75,9 @@ private:
         QProcess client;
         client.start(QStringLiteral("/usr/bin/mariadb"),
                      {QStringLiteral("--no-defaults"), QStringLiteral("--protocol=TCP"),
-                      QStringLiteral("-h127.0.0.1"), QStringLiteral("-P3306"), QStringLiteral("-uroot"),
-                      QStringLiteral("-pkelp"), QStringLiteral("-N"), QStringLiteral("-B"),
-                      QStringLiteral("-e"), statements});
+                      QStringLiteral("-h127.0.0.1"), QStringLiteral("-P3306"),
+                      QStringLiteral("-uroot"), QStringLiteral("-pkelp"), QStringLiteral("-N"),
+                      QStringLiteral("-B"), QStringLiteral("-e"), statements});
         if (!client.waitForFinished(30000) || client.exitCode() != 0)
             return std::nullopt;
         return QString::fromUtf8(client.readAllStandardOutput());
@@ -104,8 +105,9 @@ private:
         QString block = QStringLiteral("=== 启动完成 ===\n");
         for (const QString &entry : entries)
             block += entry + QLatin1Char('\n');
-        return block + QStringLiteral("\n网站: http://localhost:8000\nphpMyAdmin: http://localhost:900\n"
-                                      "MySQL: localhost:3306\nPHP: ") +
+        return block +
+               QStringLiteral("\n网站: http://localhost:8000\nphpMyAdmin: http://localhost:900\n"
+                              "MySQL: localhost:3306\nPHP: ") +
                php + QStringLiteral("\n目录: ") + m_root + QLatin1Char('\n');
     }
 
@@ -127,18 +129,21 @@ private:
         // phpMyAdmin shows its login page and accepts root / kelp.
         const QString jar = m_dir.filePath(QStringLiteral("cookies-%1.txt").arg(qrand()));
         const QStringList cookies = {QStringLiteral("-c"), jar, QStringLiteral("-b"), jar};
-        const QByteArray login = curl(cookies + QStringList{QStringLiteral("http://127.0.0.1:900/index.php")});
+        const QByteArray login =
+            curl(cookies + QStringList{QStringLiteral("http://127.0.0.1:900/index.php")});
         QVERIFY(login.contains("name=\"pma_username\""));
         const auto token = QRegularExpression(QStringLiteral("name=\"token\" value=\"([^\"]*)\""))
                                .match(QString::fromUtf8(login));
         QVERIFY(token.hasMatch());
-        const QByteArray after = curl(cookies + QStringList{
-            QStringLiteral("-L"), QStringLiteral("--data-urlencode"), QStringLiteral("pma_username=root"),
-            QStringLiteral("--data-urlencode"), QStringLiteral("pma_password=kelp"),
-            QStringLiteral("--data-urlencode"), QStringLiteral("server=1"),
-            QStringLiteral("--data-urlencode"), QStringLiteral("token=") + token.captured(1),
-            QStringLiteral("--data-urlencode"), QStringLiteral("route=/"),
-            QStringLiteral("http://127.0.0.1:900/index.php")});
+        const QByteArray after = curl(
+            cookies +
+            QStringList{QStringLiteral("-L"), QStringLiteral("--data-urlencode"),
+                        QStringLiteral("pma_username=root"), QStringLiteral("--data-urlencode"),
+                        QStringLiteral("pma_password=kelp"), QStringLiteral("--data-urlencode"),
+                        QStringLiteral("server=1"), QStringLiteral("--data-urlencode"),
+                        QStringLiteral("token=") + token.captured(1),
+                        QStringLiteral("--data-urlencode"), QStringLiteral("route=/"),
+                        QStringLiteral("http://127.0.0.1:900/index.php")});
         QVERIFY(after.contains("route=/logout"));
         QVERIFY(!after.contains("name=\"pma_username\""));
     }
@@ -178,7 +183,8 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(resources));
         QVERIFY(QFile::copy(QStringLiteral(TAVEX_PANEL_PROGRAM), m_program));
         QProcess copy;
-        copy.start(QStringLiteral("cp"), {QStringLiteral("-a"), QStringLiteral(TAVEX_SHIPPED_RUNTIME), resources});
+        copy.start(QStringLiteral("cp"),
+                   {QStringLiteral("-a"), QStringLiteral(TAVEX_SHIPPED_RUNTIME), resources});
         QVERIFY(copy.waitForFinished(120000));
         QCOMPARE(copy.exitCode(), 0);
     }
@@ -189,13 +195,16 @@ private Q_SLOTS:
         QVERIFY2(start.exitCode == 0, qPrintable(start.out + start.err));
         QVERIFY(QFileInfo::exists(m_root + QStringLiteral("/runtime/mysql/data/mysql")));
         // Every block on the way went to standard error, the result alone to standard output.
-        QVERIFY(start.err.startsWith(QStringLiteral("=== 启动中 ===\n正在准备目录和服务...\n目录: ") + m_root + QLatin1Char('\n')));
+        QVERIFY(
+            start.err.startsWith(QStringLiteral("=== 启动中 ===\n正在准备目录和服务...\n目录: ") +
+                                 m_root + QLatin1Char('\n')));
         QVERIFY(start.err.contains(QStringLiteral("\n正在启动 MySQL...\n目录: ") + m_root));
         QVERIFY(start.err.contains(QStringLiteral("\n正在启动 phpMyAdmin...\n目录: ") + m_root));
         QVERIFY(start.out.startsWith(QStringLiteral("=== 启动完成 ===\n")));
-        QVERIFY(start.out.endsWith(QStringLiteral("\n\n网站: http://localhost:8000\nphpMyAdmin: http://localhost:900\n"
-                                                  "MySQL: localhost:3306\nPHP: ") + demoPhp() +
-                                   QStringLiteral("\n目录: ") + m_root + QLatin1Char('\n')));
+        QVERIFY(start.out.endsWith(
+            QStringLiteral("\n\n网站: http://localhost:8000\nphpMyAdmin: http://localhost:900\n"
+                           "MySQL: localhost:3306\nPHP: ") +
+            demoPhp() + QStringLiteral("\n目录: ") + m_root + QLatin1Char('\n')));
         verifyStackServes();
 
         const PanelRun status = panel({QStringLiteral("status")});
@@ -237,9 +246,10 @@ private Q_SLOTS:
         QVERIFY(QFile::setPermissions(php, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
         const PanelRun start = panel({QStringLiteral("start-all")});
         QFile::setPermissions(php, permissions);
-        QCOMPARE(start.out, startResultBlock({QStringLiteral("PHP Web: 未找到可执行的 PHP"),
-                                              QStringLiteral("phpMyAdmin: 未找到可执行的 PHP")},
-                                             m_root + QStringLiteral("/runtime/php/PHP8.5/bin/php")));
+        QCOMPARE(start.out,
+                 startResultBlock({QStringLiteral("PHP Web: 未找到可执行的 PHP"),
+                                   QStringLiteral("phpMyAdmin: 未找到可执行的 PHP")},
+                                  m_root + QStringLiteral("/runtime/php/PHP8.5/bin/php")));
         QCOMPARE(panel({QStringLiteral("status")}).out, statusBlock(true, false, false, m_root));
     }
 
@@ -273,7 +283,8 @@ private Q_SLOTS:
             QCOMPARE(panel({QStringLiteral("status")}).out, statusBlock(true, true, true, m_root));
             QCOMPARE(panel({QStringLiteral("stop-all")}).exitCode, 0);
             for (quint16 port : {3306, 8000, 900})
-                QVERIFY2(!portAnswers(port), qPrintable(QStringLiteral("round %1: %2 answers").arg(round).arg(port)));
+                QVERIFY2(!portAnswers(port),
+                         qPrintable(QStringLiteral("round %1: %2 answers").arg(round).arg(port)));
             QCOMPARE(serversOfTheRoot(), QList<qint64>());
         }
 
@@ -290,15 +301,18 @@ private Q_SLOTS:
         const QString bin = m_root + QStringLiteral("/runtime/mysql/bin/");
         const QString folder = m_dir.filePath(QStringLiteral("not-a-file.cnf"));
         QDir().mkpath(folder);
-        for (const QString &program : {QStringLiteral("mysqld"), QStringLiteral("mysql_install_db")}) {
-            for (const QStringList &args :
-                 {QStringList{QStringLiteral("--defaults-file=") + folder, QStringLiteral("--daemonize")},
-                  QStringList{QStringLiteral("--defaults-file=") + folder + QStringLiteral("/missing")},
-                  QStringList{}}) {
+        for (const QString &program :
+             {QStringLiteral("mysqld"), QStringLiteral("mysql_install_db")}) {
+            for (const QStringList &args : {QStringList{QStringLiteral("--defaults-file=") + folder,
+                                                        QStringLiteral("--daemonize")},
+                                            QStringList{QStringLiteral("--defaults-file=") +
+                                                        folder + QStringLiteral("/missing")},
+                                            QStringList{}}) {
                 QProcess wrapper;
                 wrapper.start(bin + program, args);
                 QVERIFY(wrapper.waitForFinished(30000));
-                QVERIFY2(wrapper.exitCode() != 0, qPrintable(program + args.join(QLatin1Char(' '))));
+                QVERIFY2(wrapper.exitCode() != 0,
+                         qPrintable(program + args.join(QLatin1Char(' '))));
                 QVERIFY(wrapper.readAllStandardError().contains("refusing"));
             }
         }
@@ -312,20 +326,24 @@ private Q_SLOTS:
     void reasonsForServicesThatDoNotRun_data()
     {
         QTest::addColumn<QString>("cause");
-        QTest::addColumn<int>("service"); // 0 MySQL, 1 PHP Web, 2 phpMyAdmin
-        QTest::addColumn<QString>("reason"); // %1: the PID of the test's own process, %2: its user
+        QTest::addColumn<int>("service");     // 0 MySQL, 1 PHP Web, 2 phpMyAdmin
+        QTest::addColumn<QString>("reason");  // %1: the PID of the test's own process, %2: its user
         QTest::addColumn<QString>("command"); // the headless command that must fail with it
-        QTest::newRow("site's port") << "listen 8000" << 1
-                                     << "端口 8000 已被 python3（PID %1，用户 %2）占用" << "start-all";
-        QTest::newRow("phpMyAdmin's port") << "listen 900" << 2
-                                           << "端口 900 已被 python3（PID %1，用户 %2）占用" << "start-all";
+        QTest::newRow("site's port")
+            << "listen 8000" << 1 << "端口 8000 已被 python3（PID %1，用户 %2）占用"
+            << "start-all";
+        QTest::newRow("phpMyAdmin's port")
+            << "listen 900" << 2 << "端口 900 已被 python3（PID %1，用户 %2）占用"
+            << "start-all";
         QTest::newRow("database's port")
-            << "listen 3306" << 0 << "端口 3306 已被 python3（PID %1，用户 %2）占用，不是本目录的 MySQL"
+            << "listen 3306" << 0
+            << "端口 3306 已被 python3（PID %1，用户 %2）占用，不是本目录的 MySQL"
             << "start-all";
         QTest::newRow("PHP that dies at once") << "broken php" << 1 << "PHP 已损坏：无法加载扩展"
                                                << "start-all";
         QTest::newRow("PID file of another program")
-            << "foreign pid" << 1 << "PID 文件记录的进程 %1（sleep）不是 PHP Web 的 PHP 服务器" << "";
+            << "foreign pid" << 1 << "PID 文件记录的进程 %1（sleep）不是 PHP Web 的 PHP 服务器"
+            << "";
     }
 
     void reasonsForServicesThatDoNotRun()
@@ -364,33 +382,39 @@ private Q_SLOTS:
             writeFile(m_root + QStringLiteral("/runtime/config/php-web.pid"),
                       QByteArray::number(other.processId()));
         }
-        const QString expected = QString(reason)
-                                     .replace(QStringLiteral("%1"), QString::number(other.processId()))
-                                     .replace(QStringLiteral("%2"), userOfThisProcess());
+        const QString expected =
+            QString(reason)
+                .replace(QStringLiteral("%1"), QString::number(other.processId()))
+                .replace(QStringLiteral("%2"), userOfThisProcess());
         const QString label = QStringList{QStringLiteral("MySQL"), QStringLiteral("PHP Web"),
                                           QStringLiteral("phpMyAdmin")}[service];
 
         if (!command.isEmpty()) {
             const PanelRun run = panel({command});
             QCOMPARE(run.exitCode, 1);
-            QVERIFY2(run.err.contains(QLatin1Char('\n') + label + QStringLiteral(": ") + expected + QLatin1Char('\n')),
+            QVERIFY2(run.err.contains(QLatin1Char('\n') + label + QStringLiteral(": ") + expected +
+                                      QLatin1Char('\n')),
                      qPrintable(run.err.right(600)));
         }
-        tavex::PanelViewModel vm(tavex::PanelRootResolver(tavex::AppLocation::forExecutable(m_program)),
-                                 nullptr);
+        tavex::PanelViewModel vm(
+            tavex::PanelRootResolver(tavex::AppLocation::forExecutable(m_program)), nullptr);
         // A PID file of another program says so; what the log says of an earlier start may follow.
-        QTRY_VERIFY_WITH_TIMEOUT((vm.refreshStatus(), vm.serviceReasons().value(service).startsWith(expected)),
-                                 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (vm.refreshStatus(), vm.serviceReasons().value(service).startsWith(expected)), 10000);
         for (int other = 0; other < 3; ++other) {
-            // A held port is the one cause; a broken PHP breaks both servers and stays in their logs.
+            // A held port is the one cause; a broken PHP breaks both servers and stays in their
+            // logs.
             if (other != service && cause.startsWith(QLatin1String("listen ")))
-                QVERIFY2(vm.serviceReasons().value(other).isEmpty(), qPrintable(vm.serviceReasons().join('|')));
+                QVERIFY2(vm.serviceReasons().value(other).isEmpty(),
+                         qPrintable(vm.serviceReasons().join('|')));
         }
         const PanelRun doctor = panel({QStringLiteral("doctor")});
         QCOMPARE(doctor.exitCode, 1);
-        QVERIFY2(doctor.out.contains(QStringLiteral("[问题] ") + label + QStringLiteral(": ") + expected),
+        QVERIFY2(doctor.out.contains(QStringLiteral("[问题] ") + label + QStringLiteral(": ") +
+                                     expected),
                  qPrintable(doctor.out));
-        QCOMPARE(panel({QStringLiteral("stop-all")}).exitCode, cause == QLatin1String("listen 3306") ? 1 : 0);
+        QCOMPARE(panel({QStringLiteral("stop-all")}).exitCode,
+                 cause == QLatin1String("listen 3306") ? 1 : 0);
         // The other program is left alone.
         if (cause.startsWith(QLatin1String("listen ")))
             QCOMPARE(other.state(), QProcess::Running);

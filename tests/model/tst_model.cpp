@@ -24,8 +24,8 @@ private:
     // falls to the saved root.
     PanelRootResolver emptyLocation() const
     {
-        return PanelRootResolver(
-            AppLocation::forExecutable(m_dir.path() + QStringLiteral("/app/tavex/bin/tavex-panel")));
+        return PanelRootResolver(AppLocation::forExecutable(
+            m_dir.path() + QStringLiteral("/app/tavex/bin/tavex-panel")));
     }
 
 private Q_SLOTS:
@@ -38,7 +38,8 @@ private Q_SLOTS:
     void freshViewModelHasInitialState()
     {
         // Test programs share the test-mode settings file; the default address is wanted here.
-        QSettings(QStringLiteral("Tavex"), QStringLiteral("tavex-panel")).remove(QStringLiteral("updateZipBaseURL"));
+        QSettings(QStringLiteral("Tavex"), QStringLiteral("tavex-panel"))
+            .remove(QStringLiteral("updateZipBaseURL"));
         PanelViewModel vm(emptyLocation(), nullptr);
         QCOMPARE(vm.status(), ServiceStatus{});
         QVERIFY(vm.logs().isEmpty());
@@ -56,18 +57,18 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("entries");
         QTest::addColumn<QStringList>("footer");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("title alone") << "=== T ===" << QStringList{} << QStringList{} << "=== T ===";
+        QTest::newRow("title alone")
+            << "=== T ===" << QStringList{} << QStringList{} << "=== T ===";
         QTest::newRow("empty entries vanish, footer after an empty line")
             << "T" << QStringList{"E1", "", "E2"} << QStringList{"F1", "F2"}
             << "T\nE1\nE2\n\nF1\nF2";
-        QTest::newRow("a blank entry stays") << "T" << QStringList{" "} << QStringList{}
-                                             << "T\n ";
+        QTest::newRow("a blank entry stays") << "T" << QStringList{" "} << QStringList{} << "T\n ";
         QTest::newRow("footer of one empty string ends in a line feed")
             << "T" << QStringList{"a"} << QStringList{""} << "T\na\n";
-        QTest::newRow("empty footer lines vanish") << "T" << QStringList{} << QStringList{"", "F"}
-                                                   << "T\n\nF";
-        QTest::newRow("empty title keeps its line") << "" << QStringList{"a"} << QStringList{}
-                                                    << "\na";
+        QTest::newRow("empty footer lines vanish")
+            << "T" << QStringList{} << QStringList{"", "F"} << "T\n\nF";
+        QTest::newRow("empty title keeps its line")
+            << "" << QStringList{"a"} << QStringList{} << "\na";
     }
 
     void buildLogBlock()
@@ -136,10 +137,11 @@ private Q_SLOTS:
         QCOMPARE(statusChanges.size(), 3);
         // Whatever listens on 3306 on this machine counts as the database; the PHP servers are
         // this root's own, and none runs.
-        const QString mysql = vm.status().mysqlRunning ? QStringLiteral("运行中") : QStringLiteral("已停止");
+        const QString mysql =
+            vm.status().mysqlRunning ? QStringLiteral("运行中") : QStringLiteral("已停止");
         QCOMPARE(vm.logs(), QStringLiteral("=== 服务状态 ===\nMySQL: ") + mysql +
-                                QStringLiteral("\nPHP Web: 已停止\nMySQL Web: 已停止\n目录: ") + root +
-                                QStringLiteral("\n"));
+                                QStringLiteral("\nPHP Web: 已停止\nMySQL Web: 已停止\n目录: ") +
+                                root + QStringLiteral("\n"));
         QVERIFY(vm.errorSummary().isEmpty());
     }
 };

@@ -6,11 +6,11 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QProcess>
-#include <QRegularExpression>
 
 #include <QDirIterator>
 #include <QRandomGenerator>
@@ -21,8 +21,8 @@
 
 #include <csignal>
 #include <future>
-#include <unistd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace tavex;
 using namespace tavex::test;
@@ -52,7 +52,8 @@ private:
         writeFile(resources() + QStringLiteral("/runtime/www/index.php"), "<?php echo 'shipped';");
         writeFile(resources() + QStringLiteral("/runtime/mysql/data/.keep"), "");
         for (int i = 0; i < extraFiles; ++i)
-            writeFile(resources() + QStringLiteral("/runtime/phpmyadmin/d%1/f%2.php").arg(i / 100).arg(i),
+            writeFile(resources() +
+                          QStringLiteral("/runtime/phpmyadmin/d%1/f%2.php").arg(i / 100).arg(i),
                       QByteArray::number(i));
     }
 
@@ -72,10 +73,7 @@ private:
     }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        qputenv("XDG_CONFIG_HOME", m_config.path().toUtf8());
-    }
+    void initTestCase() { qputenv("XDG_CONFIG_HOME", m_config.path().toUtf8()); }
 
     void init()
     {
@@ -165,11 +163,13 @@ private Q_SLOTS:
     void concurrentResolutionsMakeOneCompleteCopy()
     {
         shipRuntime(3000);
-        const QMap<QString, QByteArray> shipped = snapshot(resources() + QStringLiteral("/runtime"));
+        const QMap<QString, QByteArray> shipped =
+            snapshot(resources() + QStringLiteral("/runtime"));
         std::vector<std::future<QString>> futures;
         const PanelRootResolver shared = resolver();
         for (int i = 0; i < 8; ++i)
-            futures.push_back(std::async(std::launch::async, [shared] { return shared.tavexPanelRoot(); }));
+            futures.push_back(
+                std::async(std::launch::async, [shared] { return shared.tavexPanelRoot(); }));
         for (std::future<QString> &future : futures)
             QCOMPARE(future.get(), installed());
         QCOMPARE(snapshot(installed() + QStringLiteral("/runtime")), shipped);
@@ -184,7 +184,8 @@ private Q_SLOTS:
         // Two real panel programs, started together from the same prefix.
         const QString bin = base() + QStringLiteral("/tavex/bin");
         QDir().mkpath(bin);
-        QVERIFY(QFile::copy(QStringLiteral(TAVEX_PANEL_PROGRAM), bin + QStringLiteral("/tavex-panel")));
+        QVERIFY(
+            QFile::copy(QStringLiteral(TAVEX_PANEL_PROGRAM), bin + QStringLiteral("/tavex-panel")));
         QProcess first;
         QProcess second;
         for (QProcess *p : {&first, &second})
@@ -205,7 +206,8 @@ private Q_SLOTS:
         QCOMPARE(resolver().tavexPanelRoot(), installed());
         const QString runtime = installed() + QStringLiteral("/runtime");
         // The user's database and site.
-        writeFile(runtime + QStringLiteral("/mysql/data/mysql/user.MAD"), QByteArray(70000, '\x5a'));
+        writeFile(runtime + QStringLiteral("/mysql/data/mysql/user.MAD"),
+                  QByteArray(70000, '\x5a'));
         writeFile(runtime + QStringLiteral("/mysql/data/shop/orders.ibd"), "orders");
         writeFile(runtime + QStringLiteral("/www/index.php"), "<?php echo 'mine';");
         writeFile(runtime + QStringLiteral("/www/Data/upload/图片.png"), "\x89PNG");
@@ -225,17 +227,20 @@ private Q_SLOTS:
         QCOMPARE(snapshot(runtime + QStringLiteral("/mysql/data")), data);
         QCOMPARE(snapshot(runtime + QStringLiteral("/www")), www);
         QCOMPARE(snapshot(runtime + QStringLiteral("/config")), config);
-        const QStringList aside = QDir(installed()).entryList({QStringLiteral("runtime.invalid-*")},
-                                                              QDir::Dirs);
+        const QStringList aside =
+            QDir(installed()).entryList({QStringLiteral("runtime.invalid-*")}, QDir::Dirs);
         QCOMPARE(aside.size(), 1);
         QVERIFY(QRegularExpression(QStringLiteral("^runtime\\.invalid-\\d{8}-\\d{6}$"))
                     .match(aside.first())
                     .hasMatch());
-        QCOMPARE(readFile(installed() + QLatin1Char('/') + aside.first() + QStringLiteral("/notes.txt")),
-                 QByteArray("kept aside"));
+        QCOMPARE(
+            readFile(installed() + QLatin1Char('/') + aside.first() + QStringLiteral("/notes.txt")),
+            QByteArray("kept aside"));
         // The next resolution finds a valid copy and sets nothing more aside.
         QCOMPARE(resolver().tavexPanelRoot(), installed());
-        QCOMPARE(QDir(installed()).entryList({QStringLiteral("runtime.invalid-*")}, QDir::Dirs).size(), 1);
+        QCOMPARE(
+            QDir(installed()).entryList({QStringLiteral("runtime.invalid-*")}, QDir::Dirs).size(),
+            1);
     }
 
     void failedReinstallLeavesTheUserDataInPlace()
@@ -249,7 +254,8 @@ private Q_SLOTS:
         QDir(runtime + QStringLiteral("/phpmyadmin")).removeRecursively();
 
         // Something in the shipped runtime that cannot be copied: the fresh copy fails.
-        const QByteArray fifo = QFile::encodeName(resources() + QStringLiteral("/runtime/www/pipe"));
+        const QByteArray fifo =
+            QFile::encodeName(resources() + QStringLiteral("/runtime/www/pipe"));
         QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
         QCOMPARE(resolver().ensureInstalledRuntimeRoot(), std::nullopt);
         // Resolution falls through to the shipped runtime; the old copy is back where it was.
@@ -266,7 +272,8 @@ private Q_SLOTS:
     {
         const QString bin = base() + QStringLiteral("/tavex/bin");
         QDir().mkpath(bin);
-        QVERIFY(QFile::copy(QStringLiteral(TAVEX_PANEL_PROGRAM), bin + QStringLiteral("/tavex-panel")));
+        QVERIFY(
+            QFile::copy(QStringLiteral(TAVEX_PANEL_PROGRAM), bin + QStringLiteral("/tavex-panel")));
         const QString shipped = QStringLiteral(TAVEX_SHIPPED_RUNTIME);
         QDir().mkpath(base() + QStringLiteral("/tavex/share"));
         QVERIFY(QFile::link(QFileInfo(shipped).path(), resources()));
@@ -288,8 +295,9 @@ private Q_SLOTS:
             QVERIFY(next.waitForFinished(60000));
             QVERIFY(next.readAllStandardOutput().contains(("目录: " + installed()).toUtf8()));
             QCOMPARE(listing(installed() + QStringLiteral("/runtime")), whole);
-            QCOMPARE(QDir(installed()).entryList({QStringLiteral(".runtime-install-*")},
-                                                 QDir::AllEntries | QDir::Hidden),
+            QCOMPARE(QDir(installed())
+                         .entryList({QStringLiteral(".runtime-install-*")},
+                                    QDir::AllEntries | QDir::Hidden),
                      QStringList());
         }
         // phpMyAdmin's own page answers from the copy.
@@ -298,11 +306,15 @@ private Q_SLOTS:
         php.start(QStringLiteral("/usr/bin/php"),
                   {QStringLiteral("-S"), QStringLiteral("127.0.0.1:") + port, QStringLiteral("-t"),
                    installed() + QStringLiteral("/runtime/phpmyadmin")});
-        const auto stop = qScopeGuard([&] { php.kill(); php.waitForFinished(); });
-        QTRY_COMPARE_WITH_TIMEOUT(curl({QStringLiteral("-o"), QStringLiteral("/dev/null"),
-                                        QStringLiteral("-w"), QStringLiteral("%{http_code}"),
-                                        QStringLiteral("http://127.0.0.1:") + port + QStringLiteral("/")}),
-                                  QByteArray("200"), 20000);
+        const auto stop = qScopeGuard([&] {
+            php.kill();
+            php.waitForFinished();
+        });
+        QTRY_COMPARE_WITH_TIMEOUT(
+            curl({QStringLiteral("-o"), QStringLiteral("/dev/null"), QStringLiteral("-w"),
+                  QStringLiteral("%{http_code}"),
+                  QStringLiteral("http://127.0.0.1:") + port + QStringLiteral("/")}),
+            QByteArray("200"), 20000);
     }
 
     // A system-wide program whose folder the user cannot write: installing into the user's own
@@ -315,7 +327,8 @@ private Q_SLOTS:
             QVERIFY(::chown(QFile::encodeName(installed()).constData(), 65534, 65534) == 0);
         for (const QString &dir : {m_dir->path(), base()})
             ::chmod(QFile::encodeName(dir).constData(), 0555);
-        const auto writable = qScopeGuard([&] { ::chmod(QFile::encodeName(base()).constData(), 0755); });
+        const auto writable =
+            qScopeGuard([&] { ::chmod(QFile::encodeName(base()).constData(), 0755); });
         const PanelRootResolver panel = resolver();
         QCOMPARE(runUnprivileged([panel] { return panel.tavexPanelRoot(); }), installed());
         QVERIFY(isValidPanelRoot(installed()));
@@ -326,12 +339,14 @@ private Q_SLOTS:
         // The real program in a prefix of its own with nothing beside it.
         const QString bin = base() + QStringLiteral("/tavex/bin");
         QDir().mkpath(bin);
-        QVERIFY(QFile::copy(QStringLiteral(TAVEX_PANEL_PROGRAM), bin + QStringLiteral("/tavex-panel")));
+        QVERIFY(
+            QFile::copy(QStringLiteral(TAVEX_PANEL_PROGRAM), bin + QStringLiteral("/tavex-panel")));
         const auto choose = [&](const QString &dir) {
             QProcess panel;
             panel.start(bin + QStringLiteral("/tavex-panel"), {QStringLiteral("choose-root"), dir});
             panel.waitForFinished(30000);
-            return std::make_pair(panel.exitCode(), QString::fromUtf8(panel.readAllStandardOutput()));
+            return std::make_pair(panel.exitCode(),
+                                  QString::fromUtf8(panel.readAllStandardOutput()));
         };
         const QString chosen = m_dir->path() + QStringLiteral("/我的 面板");
         makeValidRoot(chosen);
@@ -342,8 +357,9 @@ private Q_SLOTS:
         const QString broken = m_dir->path() + QStringLiteral("/面板\n[mysqld]");
         makeValidRoot(broken);
         for (const QString &dir : {m_dir->path(), broken}) {
-            QCOMPARE(choose(dir),
-                     std::make_pair(1, QStringLiteral("选择的目录不是有效的 Tavex-panel 根目录\n")));
+            QCOMPARE(
+                choose(dir),
+                std::make_pair(1, QStringLiteral("选择的目录不是有效的 Tavex-panel 根目录\n")));
             QCOMPARE(readSavedRoot(), chosen);
         }
     }

@@ -7,8 +7,8 @@
 #include "process/ProcessRunner.h"
 #include "services/StopWait.h"
 
-#include <QElapsedTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -50,12 +50,15 @@ private Q_SLOTS:
         QTest::addColumn<QString>("plain");
         QTest::addColumn<QString>("bounded");
         QTest::newRow("success keeps trailing line breaks")
-            << QStringList{"exit", "0", "a\\nb\\n\\n"} << "a\nb\n\n" << "a\nb\n\n";
+            << QStringList{"exit", "0", "a\\nb\\n\\n"} << "a\nb\n\n"
+            << "a\nb\n\n";
         QTest::newRow("failure with output") << QStringList{"exit", "23", "x\\n"} << "x\n"
                                              << "exit(23): x\n";
         QTest::newRow("failure with blank output is still a failure")
-            << QStringList{"exit", "23", " \\n"} << " \n" << "exit(23):  \n";
-        QTest::newRow("silent failure") << QStringList{"exit", "1"} << "" << "exit(1): ";
+            << QStringList{"exit", "23", " \\n"} << " \n"
+            << "exit(23):  \n";
+        QTest::newRow("silent failure") << QStringList{"exit", "1"} << ""
+                                        << "exit(1): ";
         QTest::newRow("invalid UTF-8 reads as empty") << QStringList{"invalid-utf8", "0"} << ""
                                                       << "";
         QTest::newRow("invalid UTF-8 with a failure") << QStringList{"invalid-utf8", "4"} << ""
@@ -92,7 +95,8 @@ private Q_SLOTS:
                            QStringLiteral(" 超过 1 秒，已强制结束\n解压日志:\npartial\n"));
 
         // A program that ignores SIGTERM is killed after a grace period: the runner returns.
-        const QString stubborn = runProcessWithTimeout(childHelper(), {"ignore-term", "still here"}, 1);
+        const QString stubborn =
+            runProcessWithTimeout(childHelper(), {"ignore-term", "still here"}, 1);
         QVERIFY(stubborn.startsWith(QStringLiteral("timeout: ") + childHelper() +
                                     QStringLiteral(" 超过 1 秒")));
         QVERIFY(stubborn.endsWith(QStringLiteral("still here")));
@@ -230,11 +234,14 @@ private Q_SLOTS:
             QCOMPARE(appended.error, want);
         QCOMPARE(readFile(victim), QByteArray("outside"));
         QVERIFY(!QFileInfo::exists(victim + QStringLiteral(".absent")));
-        struct stat device {};
+        struct stat device
+        {
+        };
         QVERIFY(::stat("/dev/full", &device) == 0 && S_ISCHR(device.st_mode));
         // No temporary file is left beside the path.
-        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System).filter(
-                     QStringLiteral(".tmp-")),
+        QCOMPARE(QDir(folder)
+                     .entryList(QDir::Files | QDir::Hidden | QDir::System)
+                     .filter(QStringLiteral(".tmp-")),
                  QStringList());
     }
 
@@ -246,15 +253,19 @@ private Q_SLOTS:
         const QString tree = m_dir.filePath(QStringLiteral("tree"));
         writeFile(tree + QStringLiteral("/a/b/c.txt"), "c");
         QVERIFY(QFile::link(outside, tree + QStringLiteral("/a/link-to-folder")));
-        QVERIFY(QFile::link(outside + QStringLiteral("/keep.txt"), tree + QStringLiteral("/file-link")));
-        QCOMPARE(::mkfifo(QFile::encodeName(tree + QStringLiteral("/a/fifo")).constData(), 0600), 0);
+        QVERIFY(QFile::link(outside + QStringLiteral("/keep.txt"),
+                            tree + QStringLiteral("/file-link")));
+        QCOMPARE(::mkfifo(QFile::encodeName(tree + QStringLiteral("/a/fifo")).constData(), 0600),
+                 0);
         writeFile(tree + QStringLiteral("/ro/inner/x"), "x");
         for (const char *dir : {"/ro/inner", "/ro"})
             ::chmod(QFile::encodeName(tree + QLatin1String(dir)).constData(), 0555);
         // The tree is the unprivileged user's own, as a package's files are the panel's.
-        QProcess::execute(QStringLiteral("chown"), {QStringLiteral("-hR"), QStringLiteral("nobody"), tree});
-        QFile::setPermissions(m_dir.path(), QFile::permissions(m_dir.path()) | QFileDevice::WriteOther |
-                                                QFileDevice::ExeOther | QFileDevice::ReadOther);
+        QProcess::execute(QStringLiteral("chown"),
+                          {QStringLiteral("-hR"), QStringLiteral("nobody"), tree});
+        QFile::setPermissions(m_dir.path(), QFile::permissions(m_dir.path()) |
+                                                QFileDevice::WriteOther | QFileDevice::ExeOther |
+                                                QFileDevice::ReadOther);
 
         QCOMPARE(runUnprivileged([tree] { return removeTree(tree); }), QString());
         QVERIFY(!QFileInfo::exists(tree) && !QFileInfo(tree).isSymLink());

@@ -41,14 +41,16 @@ const QString kTestPort = QStringLiteral("18731");
 // A working PHP: Debian's, under the runtime's name, as the demo runtime does it.
 void installPhp(const QString &root, const QString &version)
 {
-    const QString path = root + QStringLiteral("/runtime/php/") + version + QStringLiteral("/bin/php");
+    const QString path =
+        root + QStringLiteral("/runtime/php/") + version + QStringLiteral("/bin/php");
     writeFile(path, "#!/bin/bash\nexec -a \"$0\" /usr/bin/php \"$@\"\n");
     QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ExeOwner);
 }
 
 void installForeignPhp(const QString &root, const QString &version)
 {
-    writeForeignExecutable(root + QStringLiteral("/runtime/php/") + version + QStringLiteral("/bin/php"));
+    writeForeignExecutable(root + QStringLiteral("/runtime/php/") + version +
+                           QStringLiteral("/bin/php"));
 }
 
 PhpServerSpec testServer(const RuntimeLayout &layout)
@@ -68,8 +70,8 @@ qint64 pidIn(const QString &pidPath)
 void installRecordingDatabase(const RuntimeLayout &layout, const QString &record)
 {
     const QByteArray to = "'" + record.toUtf8() + "'";
-    writeScript(layout.mysqlInstallDbPath(),
-                "echo \"init begins\" >> " + to + "\nsleep 0.3\necho \"init ends\" >> " + to + "\n");
+    writeScript(layout.mysqlInstallDbPath(), "echo \"init begins\" >> " + to +
+                                                 "\nsleep 0.3\necho \"init ends\" >> " + to + "\n");
     writeScript(layout.mysqldPath(), "echo server >> " + to + "\n");
 }
 
@@ -123,8 +125,8 @@ private Q_SLOTS:
         const QString bare = newRoot();
         QDir(bare + QStringLiteral("/runtime/phpmyadmin")).removeRecursively();
         const RuntimeLayout bareLayout(bare);
-        QCOMPARE(startPhpMyAdmin(bareLayout, {}),
-                 QStringLiteral("phpMyAdmin: 未找到目录 ") + bare + QStringLiteral("/runtime/phpmyadmin"));
+        QCOMPARE(startPhpMyAdmin(bareLayout, {}), QStringLiteral("phpMyAdmin: 未找到目录 ") + bare +
+                                                      QStringLiteral("/runtime/phpmyadmin"));
         QVERIFY(!QFileInfo::exists(bare + QStringLiteral("/runtime/config")));
 
         // No PHP: the configuration is still written when missing, and a user's own is kept.
@@ -165,7 +167,9 @@ private Q_SLOTS:
         QCOMPARE(lines[0], QStringLiteral("PHP CPU 类型不匹配: ") + path);
         QVERIFY(lines[1].startsWith(QStringLiteral("当前机器架构: ")));
         QVERIFY(lines[1].size() > 8);
-        QCOMPARE(lines[2], QStringLiteral("请切换到对应架构的 runtime（Apple Silicon: arm64 / Intel: x86_64）"));
+        QCOMPARE(
+            lines[2],
+            QStringLiteral("请切换到对应架构的 runtime（Apple Silicon: arm64 / Intel: x86_64）"));
         QVERIFY(phpArchMismatchMessage(path, QStringLiteral("Bad CPU Type in executable")));
         QVERIFY(!phpArchMismatchMessage(path, launchErrorDescription(ENOENT, path)));
         // The words are matched anywhere in the description, the path included.
@@ -193,13 +197,16 @@ private Q_SLOTS:
         writeFile(server.logPath, earlier);
 
         QStringList mismatches;
-        QCOMPARE(launchPhpServer(layout, server, [&](const QString &m) { mismatches << m; }), QString());
+        QCOMPARE(launchPhpServer(layout, server, [&](const QString &m) { mismatches << m; }),
+                 QString());
         QCOMPARE(mismatches.size(), 1);
         QVERIFY(mismatches[0].startsWith(QStringLiteral("PHP CPU 类型不匹配: ") + layout.phpDir() +
                                          QStringLiteral("/PHP8.5/bin/php\n")));
 
         const QByteArray pidText = readFile(server.pidPath);
-        QVERIFY(QRegularExpression(QStringLiteral("^[1-9][0-9]*$")).match(QString::fromLatin1(pidText)).hasMatch());
+        QVERIFY(QRegularExpression(QStringLiteral("^[1-9][0-9]*$"))
+                    .match(QString::fromLatin1(pidText))
+                    .hasMatch());
         const qint64 pid = pidText.toLongLong();
         const auto stopAnyway = qScopeGuard([pid] { terminateProcess(pid); });
         QTRY_VERIFY(listeningProcessId(kTestPort.toUShort()) == pid);
@@ -228,8 +235,9 @@ private Q_SLOTS:
         writeFile(php, "#!/nonexistent/interpreter\n");
         QFile::setPermissions(php, QFile::permissions(php) | QFileDevice::ExeOwner);
         QStringList mismatches;
-        QCOMPARE(launchPhpServer(layout, testServer(layout), [&](const QString &m) { mismatches << m; }),
-                 QStringLiteral("PHP Web: No such file or directory"));
+        QCOMPARE(
+            launchPhpServer(layout, testServer(layout), [&](const QString &m) { mismatches << m; }),
+            QStringLiteral("PHP Web: No such file or directory"));
         QVERIFY(mismatches.isEmpty());
 
         // A missing document root: the launch still counts, the complaint lands in the log.
@@ -313,14 +321,17 @@ private Q_SLOTS:
     {
         const RuntimeLayout layout(newRoot(QStringLiteral("db root")));
         const QString record = m_dir.filePath(QStringLiteral("args-%1.txt").arg(m_rootCount));
-        const QByteArray recorder = "for a in \"$@\"; do printf '%s\\n' \"$a\" >> '" + record.toUtf8() + "'; done\n";
-        writeScript(layout.mysqlInstallDbPath(), recorder + "echo 'Installing MariaDB'\necho 'done'\n");
+        const QByteArray recorder =
+            "for a in \"$@\"; do printf '%s\\n' \"$a\" >> '" + record.toUtf8() + "'; done\n";
+        writeScript(layout.mysqlInstallDbPath(),
+                    recorder + "echo 'Installing MariaDB'\necho 'done'\n");
         writeScript(layout.mysqldPath(), recorder);
         const QString cnf = layout.mysqlCnfPath();
 
         QCOMPARE(ensureMysqlInitialized(layout, cnf), QStringLiteral("Installing MariaDB\ndone\n"));
         QCOMPARE(QString::fromUtf8(readFile(record)),
-                 QStringLiteral("--defaults-file=") + cnf + QStringLiteral("\n--initialize-insecure\n"));
+                 QStringLiteral("--defaults-file=") + cnf +
+                     QStringLiteral("\n--initialize-insecure\n"));
         // An existing, even empty, system database folder: nothing runs.
         QFile::remove(record);
         QDir().mkpath(layout.mysqlSystemDbDir());
@@ -343,7 +354,7 @@ private Q_SLOTS:
     // nothing outside the root changes, the database programs do not run, the result says why.
     void startAllRefusesLinksAndBadOptionFiles_data()
     {
-        QTest::addColumn<QString>("plant");      // which path gets what
+        QTest::addColumn<QString>("plant");        // which path gets what
         QTest::addColumn<QStringList>("expected"); // lines of the result block; %1 is the root
         QTest::addColumn<bool>("databaseRuns");
         const QString cnf = QStringLiteral("%1/runtime/mysql/my_runtime.cnf");
@@ -358,7 +369,9 @@ private Q_SLOTS:
         QTest::newRow("option folder is a link")
             << "mysql-link" << QStringList{QStringLiteral("%1/runtime/mysql") + link} << false;
         QTest::newRow("root with a line break")
-            << "newline" << QStringList{QStringLiteral("MySQL: 目录路径含有换行或控制字符，无法写入选项文件: %1")}
+            << "newline"
+            << QStringList{QStringLiteral(
+                   "MySQL: 目录路径含有换行或控制字符，无法写入选项文件: %1")}
             << false;
         QTest::newRow("site's PID file is a link")
             << "pid-link"
@@ -368,7 +381,8 @@ private Q_SLOTS:
             << QStringList{QStringLiteral("PHP Web: %1/runtime/config/php-web.log") + link} << true;
         QTest::newRow("site's log is a FIFO")
             << "log-fifo"
-            << QStringList{QStringLiteral("PHP Web: %1/runtime/config/php-web.log: 不是普通文件，已拒绝写入")}
+            << QStringList{QStringLiteral(
+                   "PHP Web: %1/runtime/config/php-web.log: 不是普通文件，已拒绝写入")}
             << true;
         QTest::newRow("phpMyAdmin's configuration is a dangling link")
             << "pma-link" << QStringList{} << true;
@@ -384,9 +398,10 @@ private Q_SLOTS:
         const QString nowhere = victim + QStringLiteral(".absent");
 
         // The root is the installed one beside a program location of the test's own.
-        const QString app = m_dir.filePath(plant == QLatin1String("newline")
-                                               ? QStringLiteral("app\n[mysqld]\nuser=x %1")
-                                               : QStringLiteral("app %1"))
+        const QString app = m_dir
+                                .filePath(plant == QLatin1String("newline")
+                                              ? QStringLiteral("app\n[mysqld]\nuser=x %1")
+                                              : QStringLiteral("app %1"))
                                 .arg(m_rootCount);
         const QString root = app + QStringLiteral("/Tavex-panel");
         makeValidRoot(root);
@@ -433,7 +448,8 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(nowhere));
         // The initialiser and the server run exactly when the option file holds what was written.
         QCOMPARE(readFile(record).contains("server"), databaseRuns);
-        QCOMPARE(readFile(record).contains("init"), databaseRuns && plant != QLatin1String("mysql-link"));
+        QCOMPARE(readFile(record).contains("init"),
+                 databaseRuns && plant != QLatin1String("mysql-link"));
         if (plant == QLatin1String("newline"))
             QVERIFY(!QFileInfo::exists(layout.mysqlCnfPath()));
     }
@@ -460,9 +476,9 @@ private Q_SLOTS:
         // The detached server notes itself whenever it gets to it; the initialisers never overlap.
         QCOMPARE(readFile(record).replace("server\n", ""),
                  QByteArray("init begins\ninit ends\ninit begins\ninit ends\n"));
-        QCOMPARE(firstBlocks, (QStringList{startAllFirstText(root),
-                                           startAllFirstText(root) + QLatin1Char('\n') +
-                                               sequenceWaitLine()}));
+        QCOMPARE(firstBlocks,
+                 (QStringList{startAllFirstText(root),
+                              startAllFirstText(root) + QLatin1Char('\n') + sequenceWaitLine()}));
         QVERIFY(!SequenceLock::busy(root));
         killByPattern(kPhpServerKillPattern);
     }
@@ -473,7 +489,8 @@ private Q_SLOTS:
         const RuntimeLayout layout(newRoot(QStringLiteral("hang")));
         writeScript(layout.mysqladminPath(), "exec sleep 600\n");
         QCOMPARE(stopMysql(layout, 1000),
-                 QStringLiteral("MySQL: mysqladmin 超过 1 秒未结束，关闭失败，已强制结束，改为按进程结束"));
+                 QStringLiteral(
+                     "MySQL: mysqladmin 超过 1 秒未结束，关闭失败，已强制结束，改为按进程结束"));
         QVERIFY(processesMatching(QStringLiteral("^sleep 600$")).isEmpty());
     }
 

@@ -43,7 +43,8 @@ int main(int argc, char *argv[])
     ui::setUpWindowApplication(app);
     const QStringList args = QCoreApplication::arguments();
     if (args.size() != 5) {
-        std::fputs("usage: tavex_screenshots stopped|running|busy-port|update|warnings WIDTH HEIGHT FILE\n",
+        std::fputs("usage: tavex_screenshots stopped|running|busy-port|update|warnings WIDTH "
+                   "HEIGHT FILE\n",
                    stderr);
         return 2;
     }

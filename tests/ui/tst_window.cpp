@@ -270,9 +270,10 @@ private Q_SLOTS:
         QTcpServer other;
         QVERIFY2(other.listen(QHostAddress::Any, 8000), "port 8000 is taken");
         vm()->refreshStatus();
-        const QString caption = QString("端口 8000 已被 %1（PID %2，").arg(
-            QFileInfo(QCoreApplication::applicationFilePath()).fileName().left(15)).arg(
-            QCoreApplication::applicationPid());
+        const QString caption =
+            QString("端口 8000 已被 %1（PID %2，")
+                .arg(QFileInfo(QCoreApplication::applicationFilePath()).fileName().left(15))
+                .arg(QCoreApplication::applicationPid());
         for (const char *card : {"status.mysql", "status.php_web", "status.phpmyadmin"}) {
             auto *reason = part<QWidget>(card)->findChild<QLabel *>("reason");
             const bool expected = QByteArray(card) == "status.php_web";

@@ -95,7 +95,9 @@ void makeZip(const QString &out, const QJsonArray &entries)
 
 mode_t typeOf(const QString &path, mode_t *mode = nullptr)
 {
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
         return 0;
     if (mode)
@@ -162,7 +164,8 @@ void ageFiles(const QString &dir)
     while (it.hasNext()) {
         QFile f(it.next());
         if (f.open(QIODevice::ReadWrite))
-            f.setFileTime(QDateTime(QDate(2001, 1, 1), QTime(0, 0)), QFileDevice::FileModificationTime);
+            f.setFileTime(QDateTime(QDate(2001, 1, 1), QTime(0, 0)),
+                          QFileDevice::FileModificationTime);
     }
 }
 
@@ -217,7 +220,8 @@ private:
     // An installed panel under base: base/app/bin/tavex-panel, installed root base/Tavex-panel.
     PanelRootResolver resolverIn(const QString &base) const
     {
-        return PanelRootResolver(AppLocation::forExecutable(base + QStringLiteral("/app/bin/tavex-panel")));
+        return PanelRootResolver(
+            AppLocation::forExecutable(base + QStringLiteral("/app/bin/tavex-panel")));
     }
 
 private Q_SLOTS:
@@ -230,14 +234,16 @@ private Q_SLOTS:
 
         const QString ca = m_dir.path() + QStringLiteral("/ca");
         QDir().mkpath(ca);
-        QCOMPARE(QProcess::execute(QStringLiteral("python3"), {kFixtures, QStringLiteral("ca"), ca}), 0);
+        QCOMPARE(
+            QProcess::execute(QStringLiteral("python3"), {kFixtures, QStringLiteral("ca"), ca}), 0);
         m_ca = QSslCertificate::fromPath(ca + QStringLiteral("/ca.pem"));
         QCOMPARE(m_ca.size(), 1);
 
         // Packages served to the runs.
-        const QJsonArray site = {file("site/www/index.php", "<?php echo 'v2';"),
-                                 folder("site/www/include/"), file("site/www/include/lib.php", "lib2"),
-                                 file("site/www/Data/new.txt", "new"), file("site/www/Data/kept.txt", "pkg")};
+        const QJsonArray site = {
+            file("site/www/index.php", "<?php echo 'v2';"), folder("site/www/include/"),
+            file("site/www/include/lib.php", "lib2"), file("site/www/Data/new.txt", "new"),
+            file("site/www/Data/kept.txt", "pkg")};
         makeZip(m_served + QStringLiteral("/pkg.zip"), site);
         makeZip(m_served + QStringLiteral("/noroot.zip"), {file("readme.txt")});
         makeZip(m_served + QStringLiteral("/linkout.zip"),
@@ -252,10 +258,7 @@ private Q_SLOTS:
         QVERIFY(m_http->port() > 0 && m_https->port() > 0);
     }
 
-    void cleanupTestCase()
-    {
-        removeTree(m_dir.path());
-    }
+    void cleanupTestCase() { removeTree(m_dir.path()); }
 
     void downloadURL_data()
     {
@@ -265,8 +268,8 @@ private Q_SLOTS:
         const QString base = QStringLiteral("https://h.example/tavex-update.zip");
         QTest::newRow("december") << QDateTime(QDate(2026, 12, 5), QTime(0, 0, 1)) << base
                                   << base + "?t=20261205";
-        QTest::newRow("zero-padded month") << QDateTime(QDate(2026, 1, 5), QTime(23, 59)) << base
-                                           << base + "?t=20260105";
+        QTest::newRow("zero-padded month")
+            << QDateTime(QDate(2026, 1, 5), QTime(23, 59)) << base << base + "?t=20260105";
         QTest::newRow("a base with a query still gains ?t=")
             << QDateTime(QDate(2026, 3, 9), QTime(12, 0)) << base + "?a=1"
             << base + "?a=1?t=20260309";
@@ -293,19 +296,20 @@ private Q_SLOTS:
         QTest::addColumn<QString>("before"); // what stands at the package path: "", file, dir, link
         QTest::addColumn<QString>("error");  // part of the error; empty for success
         QTest::addColumn<QByteArray>("body"); // part of the package; empty: the served pkg.zip
-        QTest::newRow("http") << "pkg.zip" << false << false << "file" << "" << QByteArray();
-        QTest::newRow("https with the test authority") << "pkg.zip" << true << true << "" << ""
-                                                       << QByteArray();
-        QTest::newRow("https without it") << "pkg.zip" << true << false << "file" << "SSL"
-                                          << QByteArray();
+        QTest::newRow("http") << "pkg.zip" << false << false << "file"
+                              << "" << QByteArray();
+        QTest::newRow("https with the test authority") << "pkg.zip" << true << true << ""
+                                                       << "" << QByteArray();
+        QTest::newRow("https without it") << "pkg.zip" << true << false << "file"
+                                          << "SSL" << QByteArray();
         QTest::newRow("404 page becomes the package") << "status/404" << false << false << "file"
                                                       << "" << QByteArray("status 404");
-        QTest::newRow("500 page too") << "status/500" << false << false << "" << ""
-                                      << QByteArray("status 500");
-        QTest::newRow("connection refused") << "refused" << false << false << "file" << "refused"
-                                            << QByteArray();
-        QTest::newRow("broken mid-body") << "break/pkg.zip" << false << false << "file" << "closed"
-                                         << QByteArray();
+        QTest::newRow("500 page too") << "status/500" << false << false << ""
+                                      << "" << QByteArray("status 500");
+        QTest::newRow("connection refused") << "refused" << false << false << "file"
+                                            << "refused" << QByteArray();
+        QTest::newRow("broken mid-body") << "break/pkg.zip" << false << false << "file"
+                                         << "closed" << QByteArray();
         QTest::newRow("stalled mid-body") << "stall/pkg.zip" << false << false << "file"
                                           << "秒内没有收到数据" << QByteArray();
         QTest::newRow("a folder where the package goes") << "pkg.zip" << false << false << "dir"
@@ -356,29 +360,34 @@ private Q_SLOTS:
         // The link's target is never written; no partial file is left behind.
         QCOMPARE(readFile(outside), QByteArray("precious"));
         QCOMPARE(QDir(runtime).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                 before.isEmpty() && !error.isEmpty() ? QStringList() : QStringList{"tavex-update.zip"});
+                 before.isEmpty() && !error.isEmpty() ? QStringList()
+                                                      : QStringList{"tavex-update.zip"});
     }
 
     void extract_data()
     {
         QTest::addColumn<QJsonArray>("entries");
-        QTest::addColumn<QByteArray>("raw"); // instead of entries: these bytes are the package
+        QTest::addColumn<QByteArray>("raw");  // instead of entries: these bytes are the package
         QTest::addColumn<QString>("message"); // start of the failure; empty for success
         QTest::addColumn<QStringList>("present");
         QTest::addColumn<QStringList>("absent");
         const QByteArray chinese = QStringLiteral("中文/页面.php").toUtf8();
         const QByteArray none;
         QTest::newRow("macOS artifacts")
-            << QJsonArray{file("__MACOSX/site/._index.php"), file("site/._index.php"),
-                          file("site/index.php"), file("a/b/__MACOSX/x"), file("c/__MACOSX"),
+            << QJsonArray{file("__MACOSX/site/._index.php"),
+                          file("site/._index.php"),
+                          file("site/index.php"),
+                          file("a/b/__MACOSX/x"),
+                          file("c/__MACOSX"),
                           file("site/.hidden")}
             << none << "" << QStringList{"site/index.php", "site/.hidden", "a/b"}
             << QStringList{"__MACOSX", "site/._index.php", "a/b/__MACOSX", "c/__MACOSX"};
         QTest::newRow("__MACOSX linking to a folder outside")
             << QJsonArray{file("index.php"), symlinkEntry("__MACOSX", "../outside")} << none << ""
             << QStringList{"index.php"} << QStringList{"__MACOSX"};
-        QTest::newRow("UTF-8 names with the flag") << QJsonArray{rawName(chinese, true)} << none
-                                                   << "" << QStringList{"中文/页面.php"} << QStringList{};
+        QTest::newRow("UTF-8 names with the flag")
+            << QJsonArray{rawName(chinese, true)} << none << "" << QStringList{"中文/页面.php"}
+            << QStringList{};
         QTest::newRow("UTF-8 names without the flag")
             << QJsonArray{rawName(chinese, false)} << none << "" << QStringList{"中文/页面.php"}
             << QStringList{};
@@ -386,38 +395,42 @@ private Q_SLOTS:
             << QJsonArray{rawName(QByteArray::fromHex("d6d0cec42fd2b3c3e62e706870"), false),
                           file("ascii.php")}
             << none << "" << QStringList{"中文/页面.php", "ascii.php"} << QStringList{};
-        QTest::newRow("set-id bits are dropped") << QJsonArray{file("run.sh", "#!/bin/sh", 06755)}
-                                                 << none << "" << QStringList{"run.sh"} << QStringList{};
+        QTest::newRow("set-id bits are dropped")
+            << QJsonArray{file("run.sh", "#!/bin/sh", 06755)} << none << "" << QStringList{"run.sh"}
+            << QStringList{};
         QTest::newRow("a read-only folder") << QJsonArray{folder("ro/", 0555), file("ro/f")} << none
                                             << "" << QStringList{"ro/f"} << QStringList{};
         QTest::newRow("..") << QJsonArray{file("ok.php"), file("../evil.php")} << none
                             << "解压失败: 更新包中有含 \"..\" 的路径: ../evil.php" << QStringList{}
                             << QStringList{"ok.php"};
-        QTest::newRow("absolute path") << QJsonArray{file("/tmp/evil.php")} << none
-                                       << "解压失败: 更新包中有绝对路径" << QStringList{} << QStringList{};
+        QTest::newRow("absolute path")
+            << QJsonArray{file("/tmp/evil.php")} << none << "解压失败: 更新包中有绝对路径"
+            << QStringList{} << QStringList{};
         QTest::newRow("a FIFO") << QJsonArray{QJsonObject{{"name", "p"}, {"type", "fifo"}}} << none
                                 << "解压失败: 更新包中有不受支持的文件类型" << QStringList{}
                                 << QStringList{};
         QTest::newRow("a link out, then an entry through it")
             << QJsonArray{symlinkEntry("ln", "../outside"), file("ln/evil.php")} << none
             << "解压失败: ditto 退出码 1，" << QStringList{} << QStringList{};
-        QTest::newRow("an absolute link out") << QJsonArray{file("index.php"), symlinkEntry("etc", "/etc")}
-                                              << none
-                                              << "更新/修复失败: 更新包中的符号链接指向解压目录之外"
-                                              << QStringList{} << QStringList{};
+        QTest::newRow("an absolute link out")
+            << QJsonArray{file("index.php"), symlinkEntry("etc", "/etc")} << none
+            << "更新/修复失败: 更新包中的符号链接指向解压目录之外" << QStringList{}
+            << QStringList{};
         QTest::newRow("a relative link climbing out")
             << QJsonArray{folder("a/"), symlinkEntry("a/up", "../../outside")} << none
-            << "更新/修复失败: 更新包中的符号链接指向解压目录之外" << QStringList{} << QStringList{};
-        QTest::newRow("a link inside stays") << QJsonArray{file("a/index.php"), symlinkEntry("b", "a")}
-                                             << none << "" << QStringList{"b/index.php"}
-                                             << QStringList{};
+            << "更新/修复失败: 更新包中的符号链接指向解压目录之外" << QStringList{}
+            << QStringList{};
+        QTest::newRow("a link inside stays")
+            << QJsonArray{file("a/index.php"), symlinkEntry("b", "a")} << none << ""
+            << QStringList{"b/index.php"} << QStringList{};
         QTest::newRow("no entries") << QJsonArray{} << none << "" << QStringList{} << QStringList{};
-        QTest::newRow("an empty file") << QJsonArray{} << QByteArray("") << "解压失败: "
-                                       << QStringList{} << QStringList{};
-        QTest::newRow("an error page") << QJsonArray{} << QByteArray("<html>404</html>")
-                                       << "解压失败: ditto 退出码 1，" << QStringList{} << QStringList{};
-        QTest::newRow("truncated") << QJsonArray{} << QByteArray("truncate") << "解压失败: ditto 退出码 "
-                                   << QStringList{} << QStringList{};
+        QTest::newRow("an empty file")
+            << QJsonArray{} << QByteArray("") << "解压失败: " << QStringList{} << QStringList{};
+        QTest::newRow("an error page")
+            << QJsonArray{} << QByteArray("<html>404</html>") << "解压失败: ditto 退出码 1，"
+            << QStringList{} << QStringList{};
+        QTest::newRow("truncated") << QJsonArray{} << QByteArray("truncate")
+                                   << "解压失败: ditto 退出码 " << QStringList{} << QStringList{};
     }
 
     void extract()
@@ -434,7 +447,8 @@ private Q_SLOTS:
         if (raw == "truncate") {
             QJsonArray big;
             for (int i = 0; i < 50; ++i)
-                big << file(QStringLiteral("f%1.php").arg(i), QString(2000, QLatin1Char('a' + i % 26)));
+                big << file(QStringLiteral("f%1.php").arg(i),
+                            QString(2000, QLatin1Char('a' + i % 26)));
             makeZip(package, big);
             QFile f(package);
             QVERIFY(f.resize(f.size() / 2));
@@ -480,26 +494,28 @@ private Q_SLOTS:
         QTest::newRow("one wrapper with loose files")
             << QStringList{"readme.txt", "site-1.0/index.php", "site-1.0/LibTavex/"} << "site-1.0";
         QTest::newRow("a www anywhere comes first")
-            << QStringList{"index.php", "include/", "vendor/demo/www/index.php"} << "vendor/demo/www";
+            << QStringList{"index.php", "include/", "vendor/demo/www/index.php"}
+            << "vendor/demo/www";
         QTest::newRow("higher score wins")
             << QStringList{"a/www/index.php", "a/www/install/index.php", "b/www/index.php",
-                           "b/www/include/", "b/www/LibTavex/", "b/www/Data/"}
+                           "b/www/include/",  "b/www/LibTavex/",         "b/www/Data/"}
             << "a/www";
         QTest::newRow("equal scores: the longer path")
             << QStringList{"www/index.php", "x/www/index.php"} << "x/www";
         QTest::newRow("equal scores and lengths: the first by name")
             << QStringList{"b/www/index.php", "a/www/index.php"} << "a/www";
-        QTest::newRow("data counts once") << QStringList{"a/www/index.php", "a/www/Data/",
-                                                         "a/www/data/", "bb/www/index.php",
-                                                         "bb/www/data/"}
-                                          << "bb/www";
-        QTest::newRow("WWW is no candidate") << QStringList{"x/WWW/index.php", "x/Www/index.php"} << "-";
+        QTest::newRow("data counts once")
+            << QStringList{"a/www/index.php", "a/www/Data/", "a/www/data/", "bb/www/index.php",
+                           "bb/www/data/"}
+            << "bb/www";
+        QTest::newRow("WWW is no candidate")
+            << QStringList{"x/WWW/index.php", "x/Www/index.php"} << "-";
         QTest::newRow("a hidden www is ignored")
             << QStringList{".cache/www/index.php", "index.php", "include/"} << ".";
         QTest::newRow("hidden folder beside a wrapper")
             << QStringList{".git/", "site/index.php", "site/include/"} << "site";
-        QTest::newRow("five wrappers") << QStringList{"1/2/3/4/5/index.php", "1/2/3/4/5/include/"}
-                                       << "1/2/3/4/5";
+        QTest::newRow("five wrappers")
+            << QStringList{"1/2/3/4/5/index.php", "1/2/3/4/5/include/"} << "1/2/3/4/5";
         QTest::newRow("six wrappers are too deep")
             << QStringList{"1/2/3/4/5/6/index.php", "1/2/3/4/5/6/include/"} << "-";
         QTest::newRow("index.php without markers stops")
@@ -528,8 +544,8 @@ private Q_SLOTS:
         QTest::newRow("empty") << "" << false;
         QTest::newRow("blanks") << " \n\t\n" << false;
         QTest::newRow("warnings") << "skipping non-regular file \"x\"\n" << false;
-        QTest::newRow("exit 24 whatever follows") << "exit(24): rsync error: some files vanished"
-                                                  << false;
+        QTest::newRow("exit 24 whatever follows")
+            << "exit(24): rsync error: some files vanished" << false;
         QTest::newRow("exit 23") << "exit(23): rsync: x\n" << true;
         QTest::newRow("exit with blank output") << "exit(12): " << true;
         QTest::newRow("exit(x) with error:") << "exit(x): error: broken" << true;
@@ -551,16 +567,16 @@ private Q_SLOTS:
     {
         QTest::addColumn<QStringList>("site");
         QTest::addColumn<QStringList>("package");
-        QTest::addColumn<QString>("error");      // start of the failure; empty for success
-        QTest::addColumn<QList<int>>("steps");   // the done counts reported
+        QTest::addColumn<QString>("error");        // start of the failure; empty for success
+        QTest::addColumn<QList<int>>("steps");     // the done counts reported
         QTest::addColumn<QStringList>("expected"); // files of the site afterwards
         QTest::newRow("no data folder: one run, Data made")
             << QStringList{"old.php=o"} << QStringList{"index.php=i"} << "" << QList<int>{0, 1}
             << QStringList{"index.php=i"};
         QTest::newRow("Data merged, nothing overwritten, nested Data mirrored")
             << QStringList{"Data/kept=mine", "Data/own=own", "include/Data/stale=s", "gone.php=g"}
-            << QStringList{"index.php=i", "Data/kept=pkg", "Data/add=a", "include/Data/fresh=f"} << ""
-            << QList<int>{0, 1, 2}
+            << QStringList{"index.php=i", "Data/kept=pkg", "Data/add=a", "include/Data/fresh=f"}
+            << "" << QList<int>{0, 1, 2}
             << QStringList{"Data/add=a", "Data/kept=mine", "Data/own=own", "include/Data/fresh=f",
                            "index.php=i"};
         QTest::newRow("lower-case data: copied and merged")
@@ -600,7 +616,8 @@ private Q_SLOTS:
             source, target, [&](int done, int, const QString &) { reported << done; });
         QCOMPARE(result.error.left(error.size()), error);
         QCOMPARE(reported, steps);
-        QCOMPARE(treeState(base + QStringLiteral("/outside")).value("f"), QStringLiteral("F:outside"));
+        QCOMPARE(treeState(base + QStringLiteral("/outside")).value("f"),
+                 QStringLiteral("F:outside"));
         if (typeOf(target) == S_IFDIR)
             QCOMPARE(fileList(target), expected);
     }
@@ -611,8 +628,9 @@ private Q_SLOTS:
     void dataSafety()
     {
         QRandomGenerator rng(20260405);
-        const QStringList pool = {"index.php", "a.php", "inc/x.php", "inc/deep/y.php",
-                                  "include/Data/q.txt", "data2/w.txt", ".htaccess"};
+        const QStringList pool = {
+            "index.php",          "a.php",       "inc/x.php", "inc/deep/y.php",
+            "include/Data/q.txt", "data2/w.txt", ".htaccess"};
         for (int i = 0; i < 220; ++i) {
             const QString base = fresh(QStringLiteral("safety"));
             const QString site = base + QStringLiteral("/www");
@@ -632,7 +650,9 @@ private Q_SLOTS:
             // An ordinary user cannot add files to a read-only folder of the live Data.
             bool liveReadOnly = false;
             if (liveData <= 5) {
-                siteLayout << "Data/u1=mine" << "Data/sub/u2=mine2" << "Data/ro/r=mine3";
+                siteLayout << "Data/u1=mine"
+                           << "Data/sub/u2=mine2"
+                           << "Data/ro/r=mine3";
                 liveReadOnly = rng.bounded(2);
                 if (liveReadOnly)
                     siteLayout << "Data/ro/@555";
@@ -644,8 +664,8 @@ private Q_SLOTS:
             const int pkgData = rng.bounded(5); // 0 none, 1 Data, 2 data, 3 Data file, 4 both
             const QString dataName = pkgData == 2 ? QStringLiteral("data") : QStringLiteral("Data");
             if (pkgData == 1 || pkgData == 2 || pkgData == 4) {
-                pkgLayout << dataName + "/u1=pkg" << dataName + "/new=n" << dataName + "/sub/u2=pkg2"
-                          << dataName + "/fresh/f=f";
+                pkgLayout << dataName + "/u1=pkg" << dataName + "/new=n"
+                          << dataName + "/sub/u2=pkg2" << dataName + "/fresh/f=f";
                 if (::geteuid() == 0 || !liveReadOnly)
                     pkgLayout << dataName + "/ro/new=n2";
                 if (rng.bounded(2))
@@ -659,13 +679,15 @@ private Q_SLOTS:
             makeLayout(pkg, pkgLayout);
             ageFiles(pkg);
             const QString context = QStringLiteral("case %1 (live Data %2, package data %3)")
-                                        .arg(i).arg(liveData).arg(pkgData);
+                                        .arg(i)
+                                        .arg(liveData)
+                                        .arg(pkgData);
 
             const auto before = treeState(site);
             const auto outsideBefore = treeState(outside);
             QVERIFY2(takeSiteSnapshot(site, snapshotDir).taken, qPrintable(context));
-            const SyncResult result = syncDirectoryContents(pkg, site,
-                                                            [](int, int, const QString &) {});
+            const SyncResult result =
+                syncDirectoryContents(pkg, site, [](int, int, const QString &) {});
             QVERIFY2(result.stage == SyncResult::Done, qPrintable(context + result.error));
             const auto after = treeState(site);
 
@@ -723,19 +745,18 @@ private Q_SLOTS:
         QTest::addColumn<QList<double>>("progress");
         QTest::addColumn<bool>("siteTouched");
         const QList<double> all = {0.05, 0.1, 0.35, 0.6, 0.75, 0.75, 0.825, 0.9, 0.9, 1.0, 1.0};
-        QTest::newRow("success over https") << "pkg.zip" << true << "已自动解压并同步到 runtime/www: "
-                                            << all << true;
-        QTest::newRow("success over http") << "pkg.zip" << false << "已自动解压并同步到 runtime/www: "
-                                           << all << true;
-        QTest::newRow("download fails") << "refused" << false << "更新下载失败: "
-                                        << QList<double>{0.05, 0.1, 1.0} << false;
+        QTest::newRow("success over https")
+            << "pkg.zip" << true << "已自动解压并同步到 runtime/www: " << all << true;
+        QTest::newRow("download fails")
+            << "refused" << false << "更新下载失败: " << QList<double>{0.05, 0.1, 1.0} << false;
         QTest::newRow("404 page: extraction refuses, site untouched")
             << "status/404" << false << "解压失败: ditto 退出码 1，"
             << QList<double>{0.05, 0.1, 0.35, 1.0} << false;
-        QTest::newRow("no site root") << "noroot.zip" << false
-                                      << "更新包中未识别到站点根（需存在 index.php，且为 www 子目录或 "
-                                         "zip 根目录含 include/LibTavex/Data 之一）"
-                                      << QList<double>{0.05, 0.1, 0.35, 0.6, 1.0} << false;
+        QTest::newRow("no site root")
+            << "noroot.zip" << false
+            << "更新包中未识别到站点根（需存在 index.php，且为 www 子目录或 "
+               "zip 根目录含 include/LibTavex/Data 之一）"
+            << QList<double>{0.05, 0.1, 0.35, 0.6, 1.0} << false;
         QTest::newRow("a link out: refused, site untouched")
             << "linkout.zip" << false << "更新/修复失败: 更新包中的符号链接指向解压目录之外"
             << QList<double>{0.05, 0.1, 0.35, 1.0} << false;
@@ -781,11 +802,10 @@ private Q_SLOTS:
         if (siteTouched) {
             QCOMPARE(lines.size(), 7);
             QCOMPARE(lines.at(1), "已自动解压并同步到 runtime/www: " + www);
-            QCOMPARE(lines.at(2),
-                     "站点根: " + installed + "/runtime/update-extract/site/www");
-            QCOMPARE(fileList(www), (QStringList{"Data/kept.txt=mine", "Data/new.txt=new",
-                                                 "include/lib.php=lib2",
-                                                 "index.php=<?php echo 'v2';"}));
+            QCOMPARE(lines.at(2), "站点根: " + installed + "/runtime/update-extract/site/www");
+            QCOMPARE(fileList(www),
+                     (QStringList{"Data/kept.txt=mine", "Data/new.txt=new", "include/lib.php=lib2",
+                                  "index.php=<?php echo 'v2';"}));
             QVERIFY(!vm.errorSummary().contains(QStringLiteral("失败")));
             // The snapshot holds the site as it was, Data aside.
             QCOMPARE(fileList(installed + QStringLiteral("/runtime/backup/www-before-update")),
@@ -815,7 +835,8 @@ private Q_SLOTS:
         vm.updateOrRepairFiles();
         QVERIFY(again.wait(60000));
         QVERIFY2(again.first().first().toBool(), qPrintable(vm.logs()));
-        QCOMPARE(readFile(base + QStringLiteral("/Tavex-panel/runtime/www/ro/f.txt")), QByteArray("x"));
+        QCOMPARE(readFile(base + QStringLiteral("/Tavex-panel/runtime/www/ro/f.txt")),
+                 QByteArray("x"));
     }
 
     // The headless command end to end, as separate processes of an installed copy.
@@ -860,13 +881,13 @@ private Q_SLOTS:
         start(first, slow);
         start(second, slow);
         QVERIFY(first.waitForFinished(60000) && second.waitForFinished(60000));
-        const QString outputs = QString::fromUtf8(first.readAllStandardOutput() +
-                                                  second.readAllStandardOutput());
+        const QString outputs =
+            QString::fromUtf8(first.readAllStandardOutput() + second.readAllStandardOutput());
         QCOMPARE(first.exitCode() + second.exitCode(), 1);
         QVERIFY2(outputs.contains(updateBusyMessage()), qPrintable(outputs));
         QVERIFY(outputs.contains(QStringLiteral("已自动解压并同步到 runtime/www: ") + www));
-        const QStringList updated = {"Data/kept.txt=mine", "Data/new.txt=new", "include/lib.php=lib2",
-                                     "index.php=<?php echo 'v2';"};
+        const QStringList updated = {"Data/kept.txt=mine", "Data/new.txt=new",
+                                     "include/lib.php=lib2", "index.php=<?php echo 'v2';"};
         QCOMPARE(fileList(www), updated);
 
         // Success: seven lines on standard output, the 82% line on standard error. The run replaces
@@ -876,12 +897,13 @@ private Q_SLOTS:
         writeFile(www + QStringLiteral("/extra.php"), "extra");
         const QStringList handMade = {"Data/kept.txt=mine", "Data/new.txt=new", "extra.php=extra",
                                       "include/lib.php=lib2", "index.php=by hand"};
-        std::tie(status, out) =
-            run({QStringLiteral("update"), QStringLiteral("--url"), m_http->url("pkg.zip").toString()},
-                &err);
+        std::tie(status, out) = run(
+            {QStringLiteral("update"), QStringLiteral("--url"), m_http->url("pkg.zip").toString()},
+            &err);
         QCOMPARE(status, 0);
         QCOMPARE(out.trimmed().split(QLatin1Char('\n')).size(), 7);
-        QVERIFY(err.contains("进度: 82% 正在同步到 www: 第二步：比对 Data/ 内文件，缺的同步、已有不覆盖\n"));
+        QVERIFY(err.contains(
+            "进度: 82% 正在同步到 www: 第二步：比对 Data/ 内文件，缺的同步、已有不覆盖\n"));
 
         QCOMPARE(fileList(www), updated);
 
@@ -904,9 +926,14 @@ private Q_SLOTS:
         QStringList prefix;
         if (::geteuid() == 0) {
             // Everything but "locked" belongs to nobody, who runs the update.
-            QVERIFY(QProcess::execute(QStringLiteral("chmod"), {QStringLiteral("755"), m_dir.path(), base}) == 0);
-            QVERIFY(QProcess::execute(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("65534:65534"), base}) == 0);
-            QVERIFY(QProcess::execute(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("0:0"), www + QStringLiteral("/locked")}) == 0);
+            QVERIFY(QProcess::execute(QStringLiteral("chmod"),
+                                      {QStringLiteral("755"), m_dir.path(), base}) == 0);
+            QVERIFY(QProcess::execute(
+                        QStringLiteral("chown"),
+                        {QStringLiteral("-R"), QStringLiteral("65534:65534"), base}) == 0);
+            QVERIFY(QProcess::execute(QStringLiteral("chown"),
+                                      {QStringLiteral("-R"), QStringLiteral("0:0"),
+                                       www + QStringLiteral("/locked")}) == 0);
             prefix = QStringList{QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
                                  QStringLiteral("--clear-groups"), program};
         } else {
@@ -926,14 +953,17 @@ private Q_SLOTS:
         QVERIFY(p.waitForFinished(60000));
         const QString out = QString::fromUtf8(p.readAllStandardOutput());
         QCOMPARE(p.exitCode(), 1);
-        QVERIFY2(out.contains(QStringLiteral("更新/修复失败: 同步失败(主文件): ")), qPrintable(out));
+        QVERIFY2(out.contains(QStringLiteral("更新/修复失败: 同步失败(主文件): ")),
+                 qPrintable(out));
         QVERIFY2(out.contains(QStringLiteral("已从更新前的快照恢复站点")), qPrintable(out));
         auto after = treeState(www);
         auto expected = before;
         for (auto *state : {&after, &expected})
-            state->removeIf([](const auto &item) { return item.value().startsWith(QLatin1String("D:")); });
+            state->removeIf(
+                [](const auto &item) { return item.value().startsWith(QLatin1String("D:")); });
         QCOMPARE(after, expected);
-        QProcess::execute(QStringLiteral("chmod"), {QStringLiteral("-R"), QStringLiteral("u+w"), www});
+        QProcess::execute(QStringLiteral("chmod"),
+                          {QStringLiteral("-R"), QStringLiteral("u+w"), www});
     }
 };
 

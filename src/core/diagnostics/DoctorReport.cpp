@@ -15,18 +15,22 @@ namespace tavex {
 
 namespace {
 
-const QStringList kRuntimeParts = {
-    QStringLiteral("runtime/mysql/bin/mysqld"), QStringLiteral("runtime/mysql/bin/mysql_install_db"),
-    QStringLiteral("runtime/mysql/bin/mysqladmin"), QStringLiteral("runtime/php"),
-    QStringLiteral("runtime/phpmyadmin"), QStringLiteral("runtime/phpmyadmin/index.php"),
-    QStringLiteral("runtime/www")};
+const QStringList kRuntimeParts = {QStringLiteral("runtime/mysql/bin/mysqld"),
+                                   QStringLiteral("runtime/mysql/bin/mysql_install_db"),
+                                   QStringLiteral("runtime/mysql/bin/mysqladmin"),
+                                   QStringLiteral("runtime/php"),
+                                   QStringLiteral("runtime/phpmyadmin"),
+                                   QStringLiteral("runtime/phpmyadmin/index.php"),
+                                   QStringLiteral("runtime/www")};
 
 QString sourceText(const PanelRootResolver::Preview &preview)
 {
     switch (preview.source) {
     case PanelRootResolver::Source::InstalledCopy:
-        return preview.installPending ? QStringLiteral("安装副本（尚未安装或已失效，下次运行时从随程序提供的运行环境安装）")
-                                      : QStringLiteral("安装副本");
+        return preview.installPending
+                   ? QStringLiteral(
+                         "安装副本（尚未安装或已失效，下次运行时从随程序提供的运行环境安装）")
+                   : QStringLiteral("安装副本");
     case PanelRootResolver::Source::ShippedRuntime:
         return QStringLiteral("随程序提供的运行环境（无法安装副本）");
     case PanelRootResolver::Source::ChosenRoot:
@@ -95,9 +99,10 @@ DoctorReport doctorReport(const PanelRootResolver &resolver, const QUrl &updateA
         lines << service.label + QStringLiteral(": ") + yesNo(state.running(i)) +
                      (service.ownRunning ? QStringLiteral("（本目录启动的服务器）") : QString());
         lines << QStringLiteral("  端口: ") + QString::number(service.port) +
-                 QStringLiteral("，占用者: ") +
-                 (service.ownRunning ? describeProcess(service.pid, 0)
-                  : service.portOwner.isEmpty() ? QStringLiteral("无") : service.portOwner);
+                     QStringLiteral("，占用者: ") +
+                     (service.ownRunning            ? describeProcess(service.pid, 0)
+                      : service.portOwner.isEmpty() ? QStringLiteral("无")
+                                                    : service.portOwner);
         if (service.pid)
             lines << QStringLiteral("  PID: ") + QString::number(*service.pid);
         lines << QStringLiteral("  日志: ") +
@@ -112,7 +117,8 @@ DoctorReport doctorReport(const PanelRootResolver &resolver, const QUrl &updateA
         problem(QStringLiteral("未找到可执行的 PHP（") + layout.phpDir() + QStringLiteral("）"));
     else
         lines << QStringLiteral("PHP 程序: ") + php.join(QStringLiteral(", "));
-    lines << QStringLiteral("mysqld 版本: ") + versionOf(layout.mysqldPath(), QStringLiteral("--version"));
+    lines << QStringLiteral("mysqld 版本: ") +
+                 versionOf(layout.mysqldPath(), QStringLiteral("--version"));
     if (!php.isEmpty())
         lines << QStringLiteral("php 版本: ") + versionOf(php.first(), QStringLiteral("-v"));
 

@@ -4,7 +4,6 @@
 #include "process/FileHelpers.h"
 
 #include <QFile>
-#include <QRandomGenerator>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -19,16 +18,11 @@ namespace {
 // planted at the name), then removes it. Returns the reason it failed, or empty.
 QString writeAndRemoveTestFile(const QString &dir)
 {
-    const int dirFd = ::open(QFile::encodeName(dir).constData(),
-                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (dirFd < 0) {
-        struct stat st {};
-        if (::lstat(QFile::encodeName(dir).constData(), &st) == 0 && S_ISLNK(st.st_mode))
-            return symlinkRefusal(dir);
-        return errnoDescription(errno);
-    }
-    const QByteArray name = ".tavex-write-test-" +
-                            QByteArray::number(QRandomGenerator::system()->generate64(), 36);
+    const OpenedDir opened = openDirNoFollow(dir);
+    if (opened.fd < 0)
+        return opened.error;
+    const int dirFd = opened.fd;
+    const QByteArray name = ".tavex-write-test-" + randomNameSuffix();
     QString failure;
     const int fd = ::openat(dirFd, name.constData(),
                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -55,7 +49,9 @@ PermissionCheck checkRuntimePermissions(const QString &root)
                                                "/runtime/mysql/data"};
     for (const char *relative : relativeDirs) {
         const QString dir = root + QLatin1String(relative);
-        struct stat info {};
+        struct stat info
+        {
+        };
         if (::stat(QFile::encodeName(dir).constData(), &info) != 0 || !S_ISDIR(info.st_mode))
             return {QStringLiteral("权限提示: 目录不存在或不可访问 - ") + dir, dir};
         if (const QString error = writeAndRemoveTestFile(dir); !error.isEmpty()) {

@@ -6,8 +6,8 @@ namespace tavex {
 
 struct PermissionCheck
 {
-    QString hint;         // empty when every directory passed
-    QString failingDir;   // the directory the hint names, empty when none
+    QString hint;       // empty when every directory passed
+    QString failingDir; // the directory the hint names, empty when none
 };
 
 // Tests that runtime, config, mysql and mysql/data under the root exist and can be written,

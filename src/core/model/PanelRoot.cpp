@@ -6,7 +6,6 @@
 #include <QFileInfo>
 #include <QLockFile>
 #include <QMutex>
-#include <QRandomGenerator>
 #include <QSettings>
 
 #include <filesystem>
@@ -54,12 +53,11 @@ QMutex &installMutex()
 // A free name under the installed root saying when the invalid copy was set aside.
 fs::path setAsideName(const fs::path &installedRoot)
 {
-    const QString stamp =
-        QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
     fs::path candidate = installedRoot / ("runtime.invalid-" + stamp.toStdString());
     for (int n = 2; somethingAt(candidate); ++n)
-        candidate = installedRoot / ("runtime.invalid-" + stamp.toStdString() + "-" +
-                                     std::to_string(n));
+        candidate =
+            installedRoot / ("runtime.invalid-" + stamp.toStdString() + "-" + std::to_string(n));
     return candidate;
 }
 
@@ -234,9 +232,7 @@ std::optional<QString> PanelRootResolver::ensureInstalledRuntimeRoot() const
         return installed;
 
     removeLeftoverCopies(root);
-    const fs::path staging =
-        root / (kStagingPrefix +
-                QByteArray::number(QRandomGenerator::system()->generate64(), 36).toStdString());
+    const fs::path staging = root / (kStagingPrefix + randomNameSuffix().toStdString());
     if (!copyShippedRuntime(shipped, staging))
         return std::nullopt;
 

@@ -68,19 +68,17 @@ PanelViewModel::PanelViewModel(QObject *parent)
 {
 }
 
-PanelViewModel::PanelViewModel(PanelRootResolver resolver,
-                               std::shared_ptr<DesktopServices> desktop, QObject *parent)
+PanelViewModel::PanelViewModel(PanelRootResolver resolver, std::shared_ptr<DesktopServices> desktop,
+                               QObject *parent)
     : PanelViewModel(std::move(resolver), std::move(desktop), UpdateConfig(), parent)
 {
 }
 
-PanelViewModel::PanelViewModel(PanelRootResolver resolver,
-                               std::shared_ptr<DesktopServices> desktop, UpdateConfig update,
-                               QObject *parent)
-    : QObject(parent),
-      updateZipBaseURL(isUsableUpdateBaseURL(update.baseURL)
-                           ? update.baseURL
-                           : configuredUpdateZipBaseURL(kUpdateZipBaseURL)),
+PanelViewModel::PanelViewModel(PanelRootResolver resolver, std::shared_ptr<DesktopServices> desktop,
+                               UpdateConfig update, QObject *parent)
+    : QObject(parent), updateZipBaseURL(isUsableUpdateBaseURL(update.baseURL)
+                                            ? update.baseURL
+                                            : configuredUpdateZipBaseURL(kUpdateZipBaseURL)),
       m_resolver(std::move(resolver)),
       m_desktop(desktop ? std::move(desktop) : std::make_shared<NullDesktopServices>()),
       m_poster(std::make_shared<Poster>(this)), m_downloadOptions(std::move(update.download))
@@ -258,7 +256,8 @@ void PanelViewModel::startAll()
         {
             const RuntimeLayout at = current();
             const QString problem = mysqlOptionFileProblem(at, QStringLiteral("未初始化数据库"));
-            results << (problem.isEmpty() ? ensureMysqlInitialized(at, at.mysqlCnfPath()) : problem);
+            results << (problem.isEmpty() ? ensureMysqlInitialized(at, at.mysqlCnfPath())
+                                          : problem);
         }
         progress(results, QStringLiteral("MySQL"));
         {
@@ -347,8 +346,8 @@ void PanelViewModel::updateOrRepairFiles()
     });
 
     QThreadPool::globalInstance()->start([poster = m_poster, resolver = m_resolver,
-                                          url = updateZipDownloadURL(),
-                                          options = m_downloadOptions, claim] {
+                                          url = updateZipDownloadURL(), options = m_downloadOptions,
+                                          claim] {
         const UpdateOutcome outcome =
             downloadUpdateOnly(resolver, url, options, [&poster](double fraction, QString text) {
                 poster->post([fraction, text = std::move(text)](PanelViewModel &vm) {

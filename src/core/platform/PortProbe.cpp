@@ -3,9 +3,9 @@
 #include <QByteArray>
 #include <QList>
 
-#include <map>
-#include <mutex>
+#include <arpa/inet.h>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,11 +13,11 @@
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
-#include <arpa/inet.h>
-#include <cerrno>
+#include <map>
+#include <mutex>
 #include <netinet/in.h>
-#include <poll.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -213,14 +213,16 @@ void rememberOwner(quint16 port, long pid, const std::vector<QByteArray> &socket
 
 namespace {
 
-std::optional<PortListener> ownerOf(quint16 port, const ListeningSockets &sockets, qint64 likelyOwner)
+std::optional<PortListener> ownerOf(quint16 port, const ListeningSockets &sockets,
+                                    qint64 likelyOwner)
 {
     if (sockets.inodes.empty())
         return std::nullopt;
     PortListener listener;
     listener.uid = sockets.uid.value_or(0);
     const KnownOwner known = knownOwner(port);
-    if (known.pid > 0 && known.sockets == sockets.inodes && startTimeOf(known.pid) == known.startTime) {
+    if (known.pid > 0 && known.sockets == sockets.inodes &&
+        startTimeOf(known.pid) == known.startTime) {
         listener.pid = static_cast<qint32>(known.pid);
         return listener;
     }

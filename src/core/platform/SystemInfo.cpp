@@ -9,7 +9,9 @@ namespace tavex {
 
 QString machineArchitecture()
 {
-    struct utsname name {};
+    struct utsname name
+    {
+    };
     if (::uname(&name) != 0 || name.machine[0] == '\0')
         return QStringLiteral("未知");
     return QString::fromLocal8Bit(name.machine);

@@ -5,10 +5,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 
 #include <cstdio>
-#include <sys/stat.h>
 
 namespace tavex {
 
@@ -29,11 +27,10 @@ BackgroundRemoval::~BackgroundRemoval()
 
 QString BackgroundRemoval::discard(const QString &path)
 {
-    struct stat st {};
-    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+    if (lstatType(path) == 0)
         return {};
     const QString aside = QFileInfo(path).path() + QLatin1Char('/') + asidePrefix(path) +
-                          QString::number(QRandomGenerator::system()->generate64(), 36);
+                          QString::fromLatin1(randomNameSuffix());
     // rename() moves a link itself, never what it points to.
     if (std::rename(QFile::encodeName(path).constData(), QFile::encodeName(aside).constData()) != 0)
         return removeTree(path);
@@ -45,11 +42,13 @@ void BackgroundRemoval::discardLeftovers(const QString &path)
 {
     const QFileInfo info(path);
     const QStringList leftovers =
-        QDir(info.path()).entryList({asidePrefix(path) + QLatin1Char('*')},
-                                    QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        QDir(info.path())
+            .entryList({asidePrefix(path) + QLatin1Char('*')},
+                       QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QString &name : leftovers) {
         const QString leftover = info.path() + QLatin1Char('/') + name;
-        m_removals.push_back(std::async(std::launch::async, [leftover] { return removeTree(leftover); }));
+        m_removals.push_back(
+            std::async(std::launch::async, [leftover] { return removeTree(leftover); }));
     }
 }
 

@@ -56,31 +56,15 @@ ParentDir openParent(const QString &path)
 {
     ParentDir parent;
     const QFileInfo info(path);
-    const QString dir = info.path();
     parent.name = QFile::encodeName(info.fileName());
     if (parent.name.isEmpty() || parent.name == "." || parent.name == "..") {
         parent.error = errnoDescription(EISDIR);
         return parent;
     }
-    parent.fd = ::open(QFile::encodeName(dir).constData(),
-                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (parent.fd < 0) {
-        const int error = errno;
-        struct stat st {};
-        if (error == ELOOP || error == ENOTDIR) {
-            if (::lstat(QFile::encodeName(dir).constData(), &st) == 0 && S_ISLNK(st.st_mode)) {
-                parent.error = symlinkRefusal(dir);
-                return parent;
-            }
-        }
-        parent.error = errnoDescription(error);
-    }
+    const OpenedDir dir = openDirNoFollow(info.path());
+    parent.fd = dir.fd;
+    parent.error = dir.error;
     return parent;
-}
-
-QByteArray randomSuffix()
-{
-    return QByteArray::number(QRandomGenerator::system()->generate64(), 36);
 }
 
 bool writeAll(int fd, const QByteArray &bytes)
@@ -100,7 +84,9 @@ bool writeAll(int fd, const QByteArray &bytes)
 // Removes one entry of an open folder, and for a folder everything in it first.
 int removeAt(int dirFd, const char *name)
 {
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT ? 0 : errno;
     if (!S_ISDIR(st.st_mode))
@@ -171,6 +157,33 @@ QString makeDir(const QString &path)
     return {};
 }
 
+mode_t lstatType(const QString &path)
+{
+    struct stat st
+    {
+    };
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return 0;
+    return st.st_mode & S_IFMT;
+}
+
+OpenedDir openDirNoFollow(const QString &path)
+{
+    OpenedDir dir;
+    dir.fd = ::open(QFile::encodeName(path).constData(),
+                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir.fd < 0) {
+        const int error = errno;
+        dir.error = lstatType(path) == S_IFLNK ? symlinkRefusal(path) : errnoDescription(error);
+    }
+    return dir;
+}
+
+QByteArray randomNameSuffix()
+{
+    return QByteArray::number(QRandomGenerator::system()->generate64(), 36);
+}
+
 QString symlinkRefusal(const QString &path)
 {
     return path + QStringLiteral(": 目标是符号链接，已拒绝写入");
@@ -195,7 +208,9 @@ QString tryWrite(const QString &path, const QString &content)
     const Fd dir(parent.fd);
 
     mode_t mode = 0666;
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::fstatat(dir.get(), parent.name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         if (S_ISLNK(st.st_mode))
             return symlinkRefusal(path);
@@ -208,7 +223,7 @@ QString tryWrite(const QString &path, const QString &content)
         return errnoDescription(errno);
     }
 
-    const QByteArray temporary = "." + parent.name + ".tmp-" + randomSuffix();
+    const QByteArray temporary = "." + parent.name + ".tmp-" + randomNameSuffix();
     const Fd file(::openat(dir.get(), temporary.constData(),
                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
     if (file.get() < 0)
@@ -228,9 +243,11 @@ QString tryWrite(const QString &path, const QString &content)
 
 bool holdsExactly(const QString &path, const QString &content)
 {
-    const Fd fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK |
-                                                                O_CLOEXEC));
-    struct stat st {};
+    const Fd fd(::open(QFile::encodeName(path).constData(),
+                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st
+    {
+    };
     if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return false;
     const QByteArray expected = content.toUtf8();
@@ -263,7 +280,9 @@ AppendFile openForAppend(const QString &path)
                    O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
     if (fd.get() < 0) {
         const int error = errno;
-        struct stat st {};
+        struct stat st
+        {
+        };
         if (::fstatat(dir.get(), parent.name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
             S_ISLNK(st.st_mode))
             result.error = symlinkRefusal(path);
@@ -273,7 +292,9 @@ AppendFile openForAppend(const QString &path)
             result.error = errnoDescription(error);
         return result;
     }
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::fstat(fd.get(), &st) != 0) {
         result.error = errnoDescription(errno);
         return result;
@@ -292,7 +313,9 @@ QString removeTree(const QString &path)
     ParentDir parent = openParent(path);
     if (parent.fd < 0) {
         // A path whose folder is already gone has nothing left to remove.
-        struct stat st {};
+        struct stat st
+        {
+        };
         if (::lstat(QFile::encodeName(path).constData(), &st) != 0 && errno == ENOENT)
             return {};
         return parent.error;

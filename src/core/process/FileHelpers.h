@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <optional>
+#include <sys/types.h>
 
 namespace tavex {
 
@@ -35,6 +36,22 @@ AppendFile openForAppend(const QString &path);
 // read-only folder (mode 0555) does not stop the removal. Nothing at the path is success.
 // Empty on success, else the system's description of the first error.
 QString removeTree(const QString &path);
+
+// The type bits (S_IFDIR, S_IFLNK, ...) of what stands at the path, not following a link; 0 when
+// nothing is there.
+mode_t lstatType(const QString &path);
+
+// Opens a folder without following a link at the path itself. The descriptor belongs to the
+// caller; when it is -1, error says why (a link there is refused with symlinkRefusal).
+struct OpenedDir
+{
+    int fd = -1;
+    QString error;
+};
+OpenedDir openDirNoFollow(const QString &path);
+
+// A random suffix for names that must not be guessed (temporary and test files).
+QByteArray randomNameSuffix();
 
 // "<path>: 目标是符号链接，已拒绝写入"
 QString symlinkRefusal(const QString &path);

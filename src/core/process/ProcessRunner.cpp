@@ -104,7 +104,8 @@ ForwardedRun runForwarded(const QString &executable, const QStringList &args, in
 
 QString killByPattern(const QString &pattern)
 {
-    return runForwarded(QStringLiteral("/usr/bin/pkill"), {QStringLiteral("-f"), pattern}).startError;
+    return runForwarded(QStringLiteral("/usr/bin/pkill"), {QStringLiteral("-f"), pattern})
+        .startError;
 }
 
 bool isRunning(const QStringList &command)

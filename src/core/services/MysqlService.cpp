@@ -85,13 +85,13 @@ QString startMysql(const RuntimeLayout &layout, const QString &defaultsFile)
 
 QString stopMysql(const RuntimeLayout &layout, int timeoutMs)
 {
-    const ForwardedRun run =
-        runForwarded(layout.mysqladminPath(),
-                     {QStringLiteral("-u"), QStringLiteral("root"), QStringLiteral("-pkelp"),
-                      QStringLiteral("shutdown")},
-                     timeoutMs);
+    const ForwardedRun run = runForwarded(layout.mysqladminPath(),
+                                          {QStringLiteral("-u"), QStringLiteral("root"),
+                                           QStringLiteral("-pkelp"), QStringLiteral("shutdown")},
+                                          timeoutMs);
     if (run.outcome == ForwardedRun::TimedOut)
-        return QStringLiteral("MySQL: mysqladmin 超过 %1 秒未结束，关闭失败，已强制结束，改为按进程结束")
+        return QStringLiteral(
+                   "MySQL: mysqladmin 超过 %1 秒未结束，关闭失败，已强制结束，改为按进程结束")
             .arg(timeoutMs / 1000);
     return run.startError;
 }
@@ -111,7 +111,8 @@ QString escapeExtendedRegex(const QString &text)
 
 QString mysqlKillPattern(const QString &root)
 {
-    return QStringLiteral("mysqld.*") + escapeExtendedRegex(root + QStringLiteral("/runtime/mysql"));
+    return QStringLiteral("mysqld.*") +
+           escapeExtendedRegex(root + QStringLiteral("/runtime/mysql"));
 }
 
 } // namespace tavex

@@ -44,10 +44,9 @@ QString launchErrorDescription(int errorCode, const QString &program)
 
 std::optional<QString> phpArchMismatchMessage(const QString &path, const QString &errorDescription)
 {
-    static const QStringList keywords = {QStringLiteral("bad cpu type"),
-                                         QStringLiteral("exec format error"),
-                                         QStringLiteral("cpu type"), QStringLiteral("arch"),
-                                         QStringLiteral("architecture")};
+    static const QStringList keywords = {
+        QStringLiteral("bad cpu type"), QStringLiteral("exec format error"),
+        QStringLiteral("cpu type"), QStringLiteral("arch"), QStringLiteral("architecture")};
     const QString lowered = errorDescription.toLower();
     const bool mismatch = std::any_of(keywords.cbegin(), keywords.cend(),
                                       [&](const QString &k) { return lowered.contains(k); });

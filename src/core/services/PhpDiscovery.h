@@ -20,7 +20,6 @@ QString launchErrorDescription(int errorCode, const QString &program);
 
 // The CPU-type mismatch message when the failure's description holds one of the mismatch words
 // (in any letter case), else absent.
-std::optional<QString> phpArchMismatchMessage(const QString &path,
-                                              const QString &errorDescription);
+std::optional<QString> phpArchMismatchMessage(const QString &path, const QString &errorDescription);
 
 } // namespace tavex

@@ -48,12 +48,12 @@ QString launchPhpServer(const RuntimeLayout &layout, const PhpServerSpec &server
 
     QString result;
     for (const QString &program : candidates) {
-        const DetachedResult launched = startDetachedProcess(
-            {program,
-             {QStringLiteral("-S"), QStringLiteral("0.0.0.0:") + server.port,
-              QStringLiteral("-t"), server.documentRoot},
-             layout.root(),
-             log.fd});
+        const DetachedResult launched =
+            startDetachedProcess({program,
+                                  {QStringLiteral("-S"), QStringLiteral("0.0.0.0:") + server.port,
+                                   QStringLiteral("-t"), server.documentRoot},
+                                  layout.root(),
+                                  log.fd});
 
         QString description;
         QString printable;
@@ -63,8 +63,8 @@ QString launchPhpServer(const RuntimeLayout &layout, const PhpServerSpec &server
                 return {};
             // The server runs but could not be recorded; the next candidate is tried.
             description = writeError;
-            printable = writeError + QStringLiteral(" (path: \"") + server.pidPath +
-                        QStringLiteral("\")");
+            printable =
+                writeError + QStringLiteral(" (path: \"") + server.pidPath + QStringLiteral("\")");
         } else {
             description = errnoDescription(launched.errorCode);
             printable = launchErrorDescription(launched.errorCode, program);

@@ -26,7 +26,9 @@ constexpr qint64 kLogTailBytes = 64 * 1024;
 
 QString userName(uint uid)
 {
-    struct passwd entry {};
+    struct passwd entry
+    {
+    };
     struct passwd *found = nullptr;
     char buffer[1024];
     if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found)
@@ -36,7 +38,9 @@ QString userName(uint uid)
 
 std::optional<uint> processOwner(qint64 pid)
 {
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::stat(QFile::encodeName(QStringLiteral("/proc/%1").arg(pid)).constData(), &st) != 0)
         return std::nullopt;
     return st.st_uid;
@@ -53,12 +57,14 @@ QString programName(qint64 pid)
 // The last lines of a log, newest first; the file is not followed through a link.
 QStringList tailLinesNewestFirst(const QString &path)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return {};
     QFile file;
-    struct stat st {};
+    struct stat st
+    {
+    };
     QStringList lines;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
         file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
@@ -106,9 +112,9 @@ ServiceDiagnosis diagnosePhp(const QString &label, const QString &port, const QS
     const bool ownAlive = recorded && isOwnPhpServer(*recorded, port) && processIsAlive(*recorded);
     // A server that may bind low ports runs with a capability, which hides its descriptors even
     // from its own user: a listener of that user whose process cannot be seen is taken for it.
-    const bool ownListens = listener && ownAlive &&
-                            (listener->pid == recorded ||
-                             (!listener->pid && processOwner(*recorded) == listener->uid));
+    const bool ownListens =
+        listener && ownAlive &&
+        (listener->pid == recorded || (!listener->pid && processOwner(*recorded) == listener->uid));
     if (ownListens) {
         d.ownRunning = true;
         d.pid = recorded;
@@ -164,7 +170,8 @@ ServiceDiagnosis diagnoseMysql(const RuntimeLayout &layout, const ServiceStatus 
             return d;
         }
         d.portOwner = describeProcess(listener->pid, listener->uid);
-        d.reason = portTakenReason(kMysqlPort, d.portOwner) + QStringLiteral("，不是本目录的 MySQL");
+        d.reason =
+            portTakenReason(kMysqlPort, d.portOwner) + QStringLiteral("，不是本目录的 MySQL");
         d.lasting = true;
         return d;
     }
@@ -220,12 +227,14 @@ QString lastPhpLogComplaint(const QString &logPath)
     // complaints, and a line saying the server started ends the search: that start went well.
     // Lines about one connection begin with the client's address and port.
     static const QRegularExpression stamp(QStringLiteral("^\\[[^\\]]*\\]\\s*"));
-    static const QRegularExpression traffic(QStringLiteral("^(\\[[0-9a-fA-F:.]+\\]|[0-9.]+):\\d+ "));
+    static const QRegularExpression traffic(
+        QStringLiteral("^(\\[[0-9a-fA-F:.]+\\]|[0-9.]+):\\d+ "));
     for (const QString &raw : tailLinesNewestFirst(logPath)) {
         const QString line = QString(raw.trimmed()).remove(stamp);
         if (line.isEmpty() || traffic.match(line).hasMatch())
             continue;
-        if (line.contains(QLatin1String("Development Server")) && line.contains(QLatin1String("started")))
+        if (line.contains(QLatin1String("Development Server")) &&
+            line.contains(QLatin1String("started")))
             return {};
         return line;
     }
@@ -248,9 +257,9 @@ QString lastDatabaseLogComplaint(const QString &logPath)
 
 QString databaseErrorLogPath(const RuntimeLayout &layout)
 {
-    const QFileInfoList logs = QDir(layout.mysqlDataDir())
-                                   .entryInfoList({QStringLiteral("*.err")},
-                                                  QDir::Files | QDir::NoSymLinks, QDir::Time);
+    const QFileInfoList logs =
+        QDir(layout.mysqlDataDir())
+            .entryInfoList({QStringLiteral("*.err")}, QDir::Files | QDir::NoSymLinks, QDir::Time);
     return logs.isEmpty() ? QString() : logs.first().filePath();
 }
 

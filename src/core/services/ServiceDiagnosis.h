@@ -14,7 +14,7 @@ namespace tavex {
 // panel started it, who holds its port otherwise, and why it is not running.
 struct ServiceDiagnosis
 {
-    QString label;             // "MySQL", "PHP Web", "phpMyAdmin"
+    QString label; // "MySQL", "PHP Web", "phpMyAdmin"
     quint16 port = 0;
     bool ownRunning = false;   // this root's own server runs and holds the port
     std::optional<qint32> pid; // the own server's process, when one runs
@@ -40,9 +40,9 @@ struct StackDiagnosis
 // so that the status and the diagnosis do not each probe again.
 struct StackSnapshot
 {
-    std::optional<qint32> webPid;        // what the PID files hold
+    std::optional<qint32> webPid; // what the PID files hold
     std::optional<qint32> phpMyAdminPid;
-    std::optional<PortListener> mysql;   // who listens on each port
+    std::optional<PortListener> mysql; // who listens on each port
     std::optional<PortListener> web;
     std::optional<PortListener> phpMyAdmin;
 };
@@ -65,8 +65,9 @@ struct StackState
 
     bool running(int service) const
     {
-        return service == 0 ? status.mysqlRunning
-                            : service == 1 ? status.phpWebRunning : status.phpMyAdminRunning;
+        return service == 0   ? status.mysqlRunning
+               : service == 1 ? status.phpWebRunning
+                              : status.phpMyAdminRunning;
     }
 };
 StackState probeStack(const RuntimeLayout &layout);

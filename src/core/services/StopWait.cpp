@@ -1,8 +1,8 @@
 #include "StopWait.h"
 
 #include "MysqlService.h"
-#include "StackSequences.h"
 #include "ServicePorts.h"
+#include "StackSequences.h"
 #include "platform/PortProbe.h"
 #include "platform/Processes.h"
 
@@ -39,19 +39,6 @@ QList<qint64> processesMatching(const QString &pattern)
     }
     ::regfree(&expression);
     return pids;
-}
-
-bool processMatches(qint64 pid, const QString &pattern)
-{
-    regex_t expression;
-    if (::regcomp(&expression, pattern.toUtf8().constData(), REG_EXTENDED | REG_NOSUB) != 0)
-        return false;
-    const QStringList arguments = processArguments(pid);
-    const bool matches = !arguments.isEmpty() &&
-                         ::regexec(&expression, arguments.join(QLatin1Char(' ')).toUtf8().constData(),
-                                   0, nullptr, 0) == 0;
-    ::regfree(&expression);
-    return matches;
 }
 
 StopWaiter::StopWaiter(const QStringList &patterns)

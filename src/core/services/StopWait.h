@@ -25,8 +25,6 @@ private:
 
 // The numbers of the processes whose full command line matches the extended regular expression.
 QList<qint64> processesMatching(const QString &pattern);
-// Whether that process's full command line matches it.
-bool processMatches(qint64 pid, const QString &pattern);
 
 // A database server that is told to stop while it is still starting can hang for good, ignoring
 // every later request. So before the servers that match the pattern are signalled, this waits

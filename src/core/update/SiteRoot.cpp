@@ -69,9 +69,8 @@ std::optional<QString> wwwWithIndex(const QString &dir)
 
 bool looksLikeWebRoot(const QString &dir)
 {
-    return holds(dir, "index.php") &&
-           (holds(dir, "include") || holds(dir, "LibTavex") || holds(dir, "Data") ||
-            holds(dir, "data"));
+    return holds(dir, "index.php") && (holds(dir, "include") || holds(dir, "LibTavex") ||
+                                       holds(dir, "Data") || holds(dir, "data"));
 }
 
 std::optional<QString> resolveUpdateWebSource(const QString &root)

@@ -24,8 +24,8 @@ constexpr double kCopyTimeoutSeconds = 1800.0;
 
 bool processFailed(const QString &text)
 {
-    return text.startsWith(QStringLiteral("执行失败: ")) || text.startsWith(QLatin1String("exit(")) ||
-           text.startsWith(QLatin1String("timeout: "));
+    return text.startsWith(QStringLiteral("执行失败: ")) ||
+           text.startsWith(QLatin1String("exit(")) || text.startsWith(QLatin1String("timeout: "));
 }
 
 // Copies the entries into the empty folder with cp, as hard links when asked. Empty on success.
@@ -39,7 +39,8 @@ QString copyEntries(const QString &site, const QStringList &names, const QString
     args << QStringLiteral("-t") << into << QStringLiteral("--");
     for (const QString &name : names)
         args << site + QLatin1Char('/') + name;
-    const QString output = runProcessWithTimeout(QStringLiteral("/bin/cp"), args, kCopyTimeoutSeconds);
+    const QString output =
+        runProcessWithTimeout(QStringLiteral("/bin/cp"), args, kCopyTimeoutSeconds);
     return processFailed(output) ? output.trimmed() : QString();
 }
 
@@ -74,9 +75,8 @@ SnapshotResult takeSiteSnapshot(const QString &site, const QString &snapshotDir,
 
     QStringList names;
     if (siteType == S_IFDIR) {
-        names = QDir(site).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                                         QDir::NoDotAndDotDot,
-                                     QDir::Name);
+        names = QDir(site).entryList(
+            QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
         names.removeAll(QStringLiteral("Data"));
     }
 
@@ -97,10 +97,13 @@ SnapshotResult takeSiteSnapshot(const QString &site, const QString &snapshotDir,
         }
     }
     // The snapshot's own folder carries the site folder's mode, which a restore puts back.
-    struct stat siteStat {};
-    const mode_t mode = ::stat(QFile::encodeName(site).constData(), &siteStat) == 0 && siteType == S_IFDIR
-                            ? siteStat.st_mode & 07777
-                            : 0755;
+    struct stat siteStat
+    {
+    };
+    const mode_t mode =
+        ::stat(QFile::encodeName(site).constData(), &siteStat) == 0 && siteType == S_IFDIR
+            ? siteStat.st_mode & 07777
+            : 0755;
     ::chmod(QFile::encodeName(staging).constData(), mode);
     if (const QString error = removals ? removals->discard(snapshotDir) : removeTree(snapshotDir);
         !error.isEmpty()) {
@@ -132,7 +135,9 @@ QString restoreSiteSnapshot(const QString &snapshotDir, const QString &site)
     // contents and modes are what it restores.
     // (After "-a", which would turn them back on.)
     if (::geteuid() != 0)
-        args = args.mid(0, 1) + QStringList{QStringLiteral("--no-owner"), QStringLiteral("--no-group")} + args.mid(1);
+        args = args.mid(0, 1) +
+               QStringList{QStringLiteral("--no-owner"), QStringLiteral("--no-group")} +
+               args.mid(1);
     const QString output = runRsync(args);
     if (rsyncOutputIndicatesHardFailure(output))
         return output.trimmed();

@@ -135,7 +135,8 @@ SyncResult syncDirectoryContents(const QString &source, const QString &destinati
     const std::optional<QString> packageData = packageDataDirectory(source);
     if (packageData && !dataIsFolder)
         notes << destinationData +
-                     QStringLiteral(" 不是普通目录（符号链接或文件），已原样保留，未合并更新包中的 Data");
+                     QStringLiteral(
+                         " 不是普通目录（符号链接或文件），已原样保留，未合并更新包中的 Data");
     const bool merges = packageData && dataIsFolder;
     const int total = merges ? 2 : 1;
 

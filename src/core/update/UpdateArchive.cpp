@@ -110,9 +110,8 @@ bool isInside(const QString &path, const QString &root)
 
 void collectArtifacts(const QString &dir, QStringList &found)
 {
-    const QFileInfoList entries =
-        QDir(dir).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                                QDir::Name);
+    const QFileInfoList entries = QDir(dir).entryInfoList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     for (const QFileInfo &entry : entries) {
         const QString name = entry.fileName();
         const bool macosx = name == QLatin1String("__MACOSX");
@@ -125,14 +124,6 @@ void collectArtifacts(const QString &dir, QStringList &found)
 }
 
 } // namespace
-
-mode_t lstatType(const QString &path)
-{
-    struct stat st {};
-    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
-        return 0;
-    return st.st_mode & S_IFMT;
-}
 
 ZipDirectory readZipDirectory(const QString &packagePath)
 {
@@ -258,15 +249,16 @@ std::optional<QString> firstLinkLeaving(const QString &root)
 {
     const QString cleanRoot = QDir::cleanPath(QFileInfo(root).absoluteFilePath());
     const QString canonicalRoot = QFileInfo(cleanRoot).canonicalFilePath();
-    QDirIterator it(cleanRoot, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+    QDirIterator it(cleanRoot,
+                    QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
         if (lstatType(path) != S_IFLNK)
             continue;
         QByteArray raw(4096, Qt::Uninitialized);
-        const ssize_t length = ::readlink(QFile::encodeName(path).constData(), raw.data(),
-                                          size_t(raw.size()));
+        const ssize_t length =
+            ::readlink(QFile::encodeName(path).constData(), raw.data(), size_t(raw.size()));
         raw.resize(std::max<ssize_t>(0, length));
         const QString target = QFile::decodeName(raw);
         const QString lexical = QDir::cleanPath(QFileInfo(path).path() + QLatin1Char('/') + target);

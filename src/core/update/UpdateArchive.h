@@ -1,13 +1,12 @@
 #pragma once
 
+#include "process/FileHelpers.h"
+
 #include <QString>
 #include <optional>
 #include <sys/types.h>
 
 namespace tavex {
-
-// The type bits (S_IFMT) of what stands at the path, a link itself not followed; 0 for nothing.
-mode_t lstatType(const QString &path);
 
 // What the zip's central directory says about its entries, read before anything is unpacked.
 struct ZipDirectory

@@ -29,8 +29,10 @@ bool isAnsweredStatus(const QNetworkReply &reply)
     const int error = reply.error();
     if (status < 400)
         return false;
-    return (error >= QNetworkReply::ContentAccessDenied && error <= QNetworkReply::UnknownContentError) ||
-           (error >= QNetworkReply::InternalServerError && error <= QNetworkReply::UnknownServerError) ||
+    return (error >= QNetworkReply::ContentAccessDenied &&
+            error <= QNetworkReply::UnknownContentError) ||
+           (error >= QNetworkReply::InternalServerError &&
+            error <= QNetworkReply::UnknownServerError) ||
            error == QNetworkReply::ProtocolInvalidOperationError;
 }
 
@@ -38,7 +40,9 @@ bool isAnsweredStatus(const QNetworkReply &reply)
 // replaces a file or a link there (never a link's target); a folder is removed first.
 QString installPackage(const QString &temporary, const QString &packagePath)
 {
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::lstat(QFile::encodeName(packagePath).constData(), &st) == 0 && S_ISDIR(st.st_mode)) {
         if (const QString error = removeTree(packagePath); !error.isEmpty())
             return error;
@@ -54,13 +58,15 @@ QString installPackage(const QString &temporary, const QString &packagePath)
 QUrl updateZipDownloadURL(const QUrl &base, const QDateTime &now)
 {
     const QString stamp = QLocale::c().toString(now.date(), QStringLiteral("yyyyMMdd"));
-    const QUrl url(base.toString(QUrl::FullyEncoded) + QStringLiteral("?t=") + stamp, QUrl::StrictMode);
+    const QUrl url(base.toString(QUrl::FullyEncoded) + QStringLiteral("?t=") + stamp,
+                   QUrl::StrictMode);
     return url.isValid() ? url : base;
 }
 
 QString downloadPackage(const QUrl &url, const QString &packagePath, const DownloadOptions &options)
 {
-    QTemporaryFile part(QFileInfo(packagePath).path() + QStringLiteral("/.tavex-update-XXXXXX.part"));
+    QTemporaryFile part(QFileInfo(packagePath).path() +
+                        QStringLiteral("/.tavex-update-XXXXXX.part"));
     if (!part.open())
         return part.errorString();
 

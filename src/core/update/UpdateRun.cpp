@@ -111,8 +111,9 @@ UpdateOutcome downloadUpdateOnly(const PanelRootResolver &resolver, const QUrl &
     progress(0.6, QStringLiteral("正在定位站点根目录"));
     const std::optional<QString> siteRoot = resolveUpdateWebSource(extractDir);
     if (!siteRoot)
-        return failure(QStringLiteral("更新包中未识别到站点根（需存在 index.php，且为 www 子目录或 zip "
-                                      "根目录含 include/LibTavex/Data 之一）"));
+        return failure(
+            QStringLiteral("更新包中未识别到站点根（需存在 index.php，且为 www 子目录或 zip "
+                           "根目录含 include/LibTavex/Data 之一）"));
 
     const std::optional<QString> installedRoot = resolver.appBundleRoot();
     if (!installedRoot)
@@ -120,7 +121,8 @@ UpdateOutcome downloadUpdateOnly(const PanelRootResolver &resolver, const QUrl &
     const QString target = *installedRoot + QStringLiteral("/runtime/www");
 
     progress(0.75, QStringLiteral("正在同步到 runtime/www"));
-    if (const QString error = makeOwnDir(*installedRoot + QStringLiteral("/runtime")); !error.isEmpty())
+    if (const QString error = makeOwnDir(*installedRoot + QStringLiteral("/runtime"));
+        !error.isEmpty())
         return failure(kFailed + error);
 
     const QString snapshotDir = updateSnapshotDir(*installedRoot);
@@ -141,7 +143,8 @@ UpdateOutcome downloadUpdateOnly(const PanelRootResolver &resolver, const QUrl &
         if (sync.stage == SyncResult::SiteFiles && snapshot.taken) {
             const QString error = restoreSiteSnapshot(snapshotDir, target);
             notes << (error.isEmpty()
-                          ? QStringLiteral("已从更新前的快照恢复站点（Data 未改动）: ") + snapshotDir
+                          ? QStringLiteral("已从更新前的快照恢复站点（Data 未改动）: ") +
+                                snapshotDir
                           : QStringLiteral("从更新前的快照恢复站点失败: ") + error);
         }
         return failure(kFailed + sync.error, notes);
@@ -151,13 +154,14 @@ UpdateOutcome downloadUpdateOnly(const PanelRootResolver &resolver, const QUrl &
     if (!QFileInfo::exists(target))
         return failure(QStringLiteral("更新完成，但未找到 ") + target, notes);
     if (!QFileInfo::exists(target + QStringLiteral("/index.php")))
-        return failure(QStringLiteral("同步后 runtime/www 缺少 index.php，请确认更新包完整。\n识别来源: ") +
-                           *siteRoot,
-                       notes);
+        return failure(
+            QStringLiteral("同步后 runtime/www 缺少 index.php，请确认更新包完整。\n识别来源: ") +
+                *siteRoot,
+            notes);
 
     progress(1.0, QStringLiteral("完成"));
-    return {QStringLiteral("已自动解压并同步到 runtime/www: ") + target + QStringLiteral("\n站点根: ") +
-                *siteRoot,
+    return {QStringLiteral("已自动解压并同步到 runtime/www: ") + target +
+                QStringLiteral("\n站点根: ") + *siteRoot,
             notes, true};
 }
 
@@ -179,7 +183,8 @@ UpdateOutcome rollbackLastUpdate(const PanelRootResolver &resolver)
         return failure(QStringLiteral("回滚失败: ") + error);
     return {QStringLiteral("已回滚到上次更新前的站点（Data 未改动）: ") + target +
                 QStringLiteral("\n快照: ") + snapshotDir,
-            {}, true};
+            {},
+            true};
 }
 
 QString updateStartText(const QUrl &downloadURL, const QString &root)
@@ -192,26 +197,29 @@ QString updateProgressBlock(double fraction, const QString &text, const QUrl &do
                             const QString &root)
 {
     const auto percent = static_cast<qint64>(fraction * 100.0);
-    return buildLogBlock(kUpdateTitle,
-                         {text, QStringLiteral("进度: ") + QString::number(percent) + QLatin1Char('%')},
-                         {QStringLiteral("地址: ") + addressText(downloadURL),
-                          QStringLiteral("目录: ") + root});
+    return buildLogBlock(
+        kUpdateTitle,
+        {text, QStringLiteral("进度: ") + QString::number(percent) + QLatin1Char('%')},
+        {QStringLiteral("地址: ") + addressText(downloadURL), QStringLiteral("目录: ") + root});
 }
 
-QString updateFinishBlock(const UpdateOutcome &outcome, const QString &root, const QString &runtimeDir)
+QString updateFinishBlock(const UpdateOutcome &outcome, const QString &root,
+                          const QString &runtimeDir)
 {
     return buildLogBlock(
         QStringLiteral("=== 更新/修复完成 ==="), QStringList{outcome.message} + outcome.notes,
         {QStringLiteral("目录: ") + root,
          QStringLiteral("下载包: ") + runtimeDir + QStringLiteral("/tavex-update.zip"),
-         QStringLiteral("说明: 识别站点根后 rsync 至 runtime/www：① 先同步站点文件（Data "
-                        "第二轮单独合并，避免误删）；② 比对 Data/ 缺啥补啥，已有文件不覆盖。会先创建 "
-                        "runtime/www/Data。")});
+         QStringLiteral(
+             "说明: 识别站点根后 rsync 至 runtime/www：① 先同步站点文件（Data "
+             "第二轮单独合并，避免误删）；② 比对 Data/ 缺啥补啥，已有文件不覆盖。会先创建 "
+             "runtime/www/Data。")});
 }
 
 QString rollbackFinishBlock(const UpdateOutcome &outcome, const QString &root)
 {
-    return buildLogBlock(QStringLiteral("=== 回滚完成 ==="), QStringList{outcome.message} + outcome.notes,
+    return buildLogBlock(QStringLiteral("=== 回滚完成 ==="),
+                         QStringList{outcome.message} + outcome.notes,
                          {QStringLiteral("目录: ") + root});
 }
 

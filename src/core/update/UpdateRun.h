@@ -51,7 +51,8 @@ QString updateSnapshotDir(const QString &installedRoot);
 QString updateStartText(const QUrl &downloadURL, const QString &root);
 QString updateProgressBlock(double fraction, const QString &text, const QUrl &downloadURL,
                             const QString &root);
-QString updateFinishBlock(const UpdateOutcome &outcome, const QString &root, const QString &runtimeDir);
+QString updateFinishBlock(const UpdateOutcome &outcome, const QString &root,
+                          const QString &runtimeDir);
 QString rollbackFinishBlock(const UpdateOutcome &outcome, const QString &root);
 
 } // namespace tavex
