@@ -131,8 +131,10 @@ ServiceDiagnosis diagnosePhp(const QString &label, const QString &port, const QS
                          .arg(*recorded)
                          .arg(d.port);
     }
-    // A server that died says why in its log; that says more than its ended process.
-    const QString logReason = !ownAlive && !listener ? lastPhpLogComplaint(logPath) : QString();
+    // A server that died says why in its log; that says more than its ended process. Only while
+    // its PID file remains: a stop removes the file, and what the log says of that run is over.
+    const QString logReason =
+        recorded && !ownAlive && !listener ? lastPhpLogComplaint(logPath) : QString();
     QString pidReason;
     if (recorded && !ownAlive) {
         if (processIsAlive(*recorded))
