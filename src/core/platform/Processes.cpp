@@ -7,6 +7,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <linux/close_range.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -62,9 +63,16 @@ void markInheritedDescriptorsCloseOnExec() noexcept
     }
 }
 
-void closeInheritedDescriptorsInChild(QProcess &process)
+void prepareStepChild(QProcess &process)
 {
-    process.setChildProcessModifier([] { markInheritedDescriptorsCloseOnExec(); });
+    const pid_t parent = ::getpid();
+    process.setChildProcessModifier([parent] {
+        markInheritedDescriptorsCloseOnExec();
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        // The panel may have died between the fork and the line above.
+        if (::getppid() != parent)
+            ::raise(SIGTERM);
+    });
 }
 
 namespace {

@@ -18,8 +18,11 @@ void terminateProcess(qint64 pid);
 // Children must not inherit the panel's descriptors beyond standard input, output and error.
 // Marks every other descriptor close-on-exec; async-signal-safe, for use between fork and exec.
 void markInheritedDescriptorsCloseOnExec() noexcept;
-// Applies the above to a QProcess started with start().
-void closeInheritedDescriptorsInChild(QProcess &process);
+// For a program that the panel runs as a step of its own (rsync, the archive tool, cp, pkill,
+// mysqladmin): it inherits no descriptor beyond standard input, output and error, and it gets
+// SIGTERM when the thread that started it ends, so that nothing of a killed panel keeps writing.
+// Launched servers use startDetachedProcess instead and outlive the panel.
+void prepareStepChild(QProcess &process);
 
 // A process that runs on its own: double fork, new session, so init reaps it and it outlives
 // the panel. Standard input stays the panel's; output and error go to outputFd (or /dev/null

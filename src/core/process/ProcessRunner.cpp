@@ -1,16 +1,21 @@
 #include "ProcessRunner.h"
 
+#include "Cancellation.h"
 #include "FileHelpers.h"
 #include "platform/Processes.h"
 
 #include <QDeadlineTimer>
 #include <QProcess>
 
+#include <algorithm>
+
 namespace tavex {
 
 namespace {
 
 constexpr int kTerminateGraceMs = 2000;
+// How often a bounded wait looks for a cancellation request.
+constexpr int kCancelPollMs = 100;
 
 const QString kStartFailed = QStringLiteral("执行失败: ");
 
@@ -18,7 +23,7 @@ void prepare(QProcess &process, const QString &executable, const QStringList &ar
 {
     process.setProgram(executable);
     process.setArguments(args);
-    closeInheritedDescriptorsInChild(process);
+    prepareStepChild(process);
 }
 
 int exitStatusOf(const QProcess &process)
@@ -60,16 +65,23 @@ QString runProcessWithTimeout(const QString &executable, const QStringList &args
         return kStartFailed + process.errorString();
 
     const QDeadlineTimer deadline(static_cast<qint64>(timeoutSeconds * 1000.0));
-    while (process.state() != QProcess::NotRunning && !deadline.hasExpired())
-        process.waitForFinished(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())));
+    while (process.state() != QProcess::NotRunning && !deadline.hasExpired() &&
+           !cancellationRequested())
+        process.waitForFinished(static_cast<int>(
+            std::clamp<qint64>(deadline.remainingTime(), 1, kCancelPollMs)));
 
     if (process.state() != QProcess::NotRunning) {
-        const QString output = decodeUtf8(process.readAll()).value_or(QString());
+        QByteArray bytes = process.readAll();
+        // SIGTERM first: rsync then removes its temporary file before it goes.
         process.terminate();
         if (!process.waitForFinished(kTerminateGraceMs)) {
             process.kill();
             process.waitForFinished(-1);
         }
+        bytes += process.readAll();
+        const QString output = decodeUtf8(bytes).value_or(QString());
+        if (!deadline.hasExpired())
+            return cancelledPrefix() + executable + QStringLiteral(" 已按要求结束\n") + output;
         return QStringLiteral("timeout: ") + executable + QStringLiteral(" 超过 ") +
                QString::number(static_cast<qint64>(timeoutSeconds)) +
                QStringLiteral(" 秒，已强制结束\n解压日志:\n") + output;

@@ -12,7 +12,8 @@ QString runProcess(const QString &executable, const QStringList &args);
 
 // As runProcess, but bounded: after timeoutSeconds the program is terminated (and killed if it
 // ignores that) and the text begins "timeout: ". A non-zero exit is reported as
-// "exit(<status>): <output>", even when the output is blank.
+// "exit(<status>): <output>", even when the output is blank. A cancellation request ends the
+// program the same way, and the text begins cancelledPrefix().
 QString runProcessWithTimeout(const QString &executable, const QStringList &args,
                               double timeoutSeconds);
 

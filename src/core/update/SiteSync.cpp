@@ -1,6 +1,7 @@
 #include "SiteSync.h"
 
 #include "UpdateArchive.h"
+#include "process/Cancellation.h"
 #include "process/FileHelpers.h"
 #include "process/ProcessRunner.h"
 
@@ -52,7 +53,7 @@ bool rsyncOutputIndicatesHardFailure(const QString &text)
     const QString trimmed = text.trimmed();
     if (trimmed.isEmpty())
         return false;
-    if (trimmed.startsWith(QStringLiteral("执行失败: ")))
+    if (trimmed.startsWith(QStringLiteral("执行失败: ")) || trimmed.startsWith(cancelledPrefix()))
         return true;
     const QString lower = trimmed.toLower();
     if (lower.startsWith(QLatin1String("timeout:")))

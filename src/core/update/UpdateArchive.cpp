@@ -76,7 +76,7 @@ ToolRun runBsdtar(const QStringList &args)
     process.setArguments(args);
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.setStandardInputFile(QProcess::nullDevice());
-    closeInheritedDescriptorsInChild(process);
+    prepareStepChild(process);
     process.start();
     ToolRun run;
     if (!process.waitForStarted(-1)) {

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QString>
+
+namespace tavex {
+
+// A request to stop the update or rollback that runs now, made by Ctrl-C or SIGTERM in a headless
+// run. The step programs (the download, the archive tool, rsync, cp) look at it while they wait
+// and end early; the run then puts the site back as it stood and reports the stop.
+void requestCancellation() noexcept; // async-signal-safe
+bool cancellationRequested() noexcept;
+void clearCancellation() noexcept;
+
+// The beginning of a runner's text for a program ended by such a request.
+QString cancelledPrefix();
+
+} // namespace tavex
