@@ -2,6 +2,7 @@
 
 #include "diagnostics/DoctorReport.h"
 #include "model/PanelViewModel.h"
+#include "process/Cancellation.h"
 #include "services/SequenceLock.h"
 #include "services/ServiceDiagnosis.h"
 
@@ -12,6 +13,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <unistd.h>
 
@@ -146,6 +148,15 @@ void writeProgress(double fraction, const QString &text, bool live)
 
 int runUpdateCommand(const QString &url)
 {
+    // Ctrl-C or SIGTERM stops the run: the program it waits on ends, the site is put back from
+    // the snapshot when it was touched, and the final block says so.
+    struct sigaction stop
+    {
+    };
+    stop.sa_handler = [](int) { requestCancellation(); };
+    sigemptyset(&stop.sa_mask);
+    ::sigaction(SIGINT, &stop, nullptr);
+    ::sigaction(SIGTERM, &stop, nullptr);
     UpdateConfig config;
     if (!url.isEmpty()) {
         config.baseURL = QUrl(url, QUrl::StrictMode);

@@ -19,4 +19,13 @@ QString buildLogBlock(const QString &title, const QStringList &entries, const QS
     return lines.join(QLatin1Char('\n'));
 }
 
+QString listedLine(const QString &title, const QStringList &items)
+{
+    constexpr qsizetype kShown = 20;
+    QString line = title + items.mid(0, kShown).join(QStringLiteral(", "));
+    if (items.size() > kShown)
+        line += QStringLiteral(" 等 %1 项").arg(items.size());
+    return line;
+}
+
 } // namespace tavex

@@ -9,4 +9,7 @@ namespace tavex {
 // followed by the non-empty footer lines, joined by line feeds without a final one.
 QString buildLogBlock(const QString &title, const QStringList &entries, const QStringList &footer);
 
+// One line: the title, then the items joined by ", "; past twenty, the count of all.
+QString listedLine(const QString &title, const QStringList &items);
+
 } // namespace tavex

@@ -185,7 +185,10 @@ void PanelViewModel::refreshStatus()
         m_serviceReasons = reasons;
         emit serviceReasonsChanged();
     }
-    replaceLogs(statusBlock(m_status, tavexPanelRoot()));
+    QString block = statusBlock(m_status, at.root());
+    if (const QString note = interruptedUpdateNote(at); !note.isEmpty())
+        block += note + QLatin1Char('\n');
+    replaceLogs(block);
 }
 
 bool PanelViewModel::isMariaDBRunning() const

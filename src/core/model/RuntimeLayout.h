@@ -19,17 +19,32 @@ public:
     QString mysqlSystemDbDir() const { return mysqlDataDir() + QStringLiteral("/mysql"); }
     QString mysqlCnfPath() const { return mysqlDir() + QStringLiteral("/my_runtime.cnf"); }
     QString mysqldPath() const { return mysqlDir() + QStringLiteral("/bin/mysqld"); }
-    QString mysqlInstallDbPath() const { return mysqlDir() + QStringLiteral("/bin/mysql_install_db"); }
+    QString mysqlInstallDbPath() const
+    {
+        return mysqlDir() + QStringLiteral("/bin/mysql_install_db");
+    }
     QString mysqladminPath() const { return mysqlDir() + QStringLiteral("/bin/mysqladmin"); }
     QString phpDir() const { return runtimeDir() + QStringLiteral("/php"); }
     QString cfgDir() const { return runtimeDir() + QStringLiteral("/config"); }
     QString wwwDir() const { return runtimeDir() + QStringLiteral("/www"); }
     QString phpMyAdminDir() const { return runtimeDir() + QStringLiteral("/phpmyadmin"); }
-    QString phpMyAdminConfigPath() const { return phpMyAdminDir() + QStringLiteral("/config.inc.php"); }
+    QString phpMyAdminConfigPath() const
+    {
+        return phpMyAdminDir() + QStringLiteral("/config.inc.php");
+    }
     QString phpWebPidPath() const { return cfgDir() + QStringLiteral("/php-web.pid"); }
     QString phpWebLogPath() const { return cfgDir() + QStringLiteral("/php-web.log"); }
     QString phpMyAdminPidPath() const { return cfgDir() + QStringLiteral("/phpmyadmin.pid"); }
     QString phpMyAdminLogPath() const { return cfgDir() + QStringLiteral("/phpmyadmin.log"); }
+    QString updatePackagePath() const { return runtimeDir() + QStringLiteral("/tavex-update.zip"); }
+    QString updateExtractDir() const { return runtimeDir() + QStringLiteral("/update-extract"); }
+    QString backupDir() const { return runtimeDir() + QStringLiteral("/backup"); }
+    // The site as it stood before the last update (or rollback) that changed it.
+    QString siteSnapshotDir() const { return backupDir() + QStringLiteral("/www-before-update"); }
+    // Present while an update or rollback works; "changing" once it may have changed the site.
+    QString updateMarkerPath() const { return siteSnapshotDir() + QStringLiteral(".running"); }
+    // Present while the snapshot holds files that the last rollback could not put back.
+    QString unrestoredListPath() const { return siteSnapshotDir() + QStringLiteral(".unrestored"); }
 
 private:
     QString m_root;

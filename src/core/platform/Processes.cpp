@@ -52,7 +52,9 @@ void markInheritedDescriptorsCloseOnExec() noexcept
     if (::syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) == 0)
         return;
     // Kernels before 5.11: walk the descriptor table.
-    struct rlimit limit {};
+    struct rlimit limit
+    {
+    };
     int highest = 1024;
     if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
         highest = static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1 << 20));

@@ -7,6 +7,7 @@ namespace tavex {
 namespace {
 
 std::atomic<bool> g_cancelled{false};
+std::atomic<int> g_shields{0};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
 } // namespace
@@ -18,12 +19,22 @@ void requestCancellation() noexcept
 
 bool cancellationRequested() noexcept
 {
-    return g_cancelled.load();
+    return g_cancelled.load() && g_shields.load() == 0;
 }
 
 void clearCancellation() noexcept
 {
     g_cancelled.store(false);
+}
+
+CancellationShield::CancellationShield() noexcept
+{
+    ++g_shields;
+}
+
+CancellationShield::~CancellationShield()
+{
+    --g_shields;
 }
 
 QString cancelledPrefix()

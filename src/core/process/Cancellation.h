@@ -11,6 +11,17 @@ void requestCancellation() noexcept; // async-signal-safe
 bool cancellationRequested() noexcept;
 void clearCancellation() noexcept;
 
+// While one lives, requests are not seen: the clean-up after a stop (putting the site back) runs
+// to its end. A request made meanwhile stays for later.
+class CancellationShield
+{
+public:
+    CancellationShield() noexcept;
+    ~CancellationShield();
+    CancellationShield(const CancellationShield &) = delete;
+    CancellationShield &operator=(const CancellationShield &) = delete;
+};
+
 // The beginning of a runner's text for a program ended by such a request.
 QString cancelledPrefix();
 

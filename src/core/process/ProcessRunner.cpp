@@ -67,8 +67,8 @@ QString runProcessWithTimeout(const QString &executable, const QStringList &args
     const QDeadlineTimer deadline(static_cast<qint64>(timeoutSeconds * 1000.0));
     while (process.state() != QProcess::NotRunning && !deadline.hasExpired() &&
            !cancellationRequested())
-        process.waitForFinished(static_cast<int>(
-            std::clamp<qint64>(deadline.remainingTime(), 1, kCancelPollMs)));
+        process.waitForFinished(
+            static_cast<int>(std::clamp<qint64>(deadline.remainingTime(), 1, kCancelPollMs)));
 
     if (process.state() != QProcess::NotRunning) {
         QByteArray bytes = process.readAll();

@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
+
 namespace tavex {
 
 namespace {
@@ -51,8 +53,17 @@ int wwwCompleteness(const QString &candidate)
 
 std::optional<QString> wwwWithIndex(const QString &dir)
 {
+    QStringList found;
+    collectWww(dir, found);
+    // A www inside another one (a vendor's demo in the site) never wins over the outer one.
     QStringList candidates;
-    collectWww(dir, candidates);
+    for (const QString &candidate : std::as_const(found)) {
+        const bool nested = std::any_of(found.cbegin(), found.cend(), [&](const QString &outer) {
+            return candidate.startsWith(outer + QLatin1Char('/'));
+        });
+        if (!nested)
+            candidates << candidate;
+    }
     if (candidates.isEmpty())
         return std::nullopt;
     QString best = candidates.first();

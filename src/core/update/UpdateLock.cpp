@@ -31,6 +31,17 @@ std::shared_ptr<UpdateLock::Claim> UpdateLock::claim()
     return std::make_shared<Claim>();
 }
 
+bool UpdateLock::claimedHere()
+{
+    return claimed();
+}
+
+bool UpdateLock::busy(const QString &runtimeDir)
+{
+    const UpdateLock probe(runtimeDir);
+    return !probe.acquired();
+}
+
 UpdateLock::UpdateLock(const QString &runtimeDir)
     : m_file(std::make_unique<QLockFile>(runtimeDir + QStringLiteral("/.tavex-update.lock")))
 {

@@ -18,6 +18,10 @@ public:
     // when the last copy of the pointer goes.
     class Claim;
     static std::shared_ptr<Claim> claim();
+    // Whether a run is claimed in this process now.
+    static bool claimedHere();
+    // Whether another panel process holds the lock of the runtime folder now.
+    static bool busy(const QString &runtimeDir);
 
     // Takes the lock file in the runtime folder without waiting.
     explicit UpdateLock(const QString &runtimeDir);

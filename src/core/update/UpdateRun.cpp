@@ -8,6 +8,7 @@
 #include "model/LogBlock.h"
 #include "model/RuntimeLayout.h"
 #include "process/BackgroundRemoval.h"
+#include "process/Cancellation.h"
 #include "process/FileHelpers.h"
 
 #include <QFile>
@@ -16,6 +17,7 @@
 
 #include <algorithm>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #ifndef TAVEX_UPDATE_ZIP_BASE_URL
 #define TAVEX_UPDATE_ZIP_BASE_URL ""
@@ -68,23 +70,122 @@ QUrl configuredUpdateZipBaseURL(const QUrl &fallback)
     return fallback;
 }
 
-QString updateSnapshotDir(const QString &installedRoot)
+namespace {
+
+const QString kChanging = QStringLiteral("changing");
+const QString kPrepared = QStringLiteral("prepared");
+
+enum class Marker { None, Prepared, Changing };
+
+// What the marker of an update or rollback that did not end says. Anything but "prepared" counts
+// as a run that may have changed the site.
+Marker readMarker(const RuntimeLayout &layout)
 {
-    return installedRoot + QStringLiteral("/runtime/backup/www-before-update");
+    if (lstatType(layout.updateMarkerPath()) == 0)
+        return Marker::None;
+    return readTextFile(layout.updateMarkerPath()).value_or(QString()).trimmed() == kPrepared
+               ? Marker::Prepared
+               : Marker::Changing;
 }
+
+QString writeMarker(const RuntimeLayout &layout, const QString &state)
+{
+    return tryWrite(layout.updateMarkerPath(), state + QLatin1Char('\n'));
+}
+
+void clearMarker(const RuntimeLayout &layout)
+{
+    removeTree(layout.updateMarkerPath());
+}
+
+// The files that the last rollback could not put back, as it listed them; absent when none.
+std::optional<QStringList> unrestoredFiles(const RuntimeLayout &layout)
+{
+    if (lstatType(layout.unrestoredListPath()) == 0)
+        return std::nullopt;
+    return readTextFile(layout.unrestoredListPath())
+        .value_or(QString())
+        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QString unwritableRefusal(const QString &path)
+{
+    return path + QStringLiteral(": 目录不可写，无法更新站点");
+}
+
+// Why the run cannot work under the runtime folder: a folder of it that this user may not write.
+QString writableProblem(const RuntimeLayout &layout)
+{
+    for (const QString &dir : {layout.runtimeDir(), layout.wwwDir()}) {
+        if (lstatType(dir) == S_IFDIR &&
+            ::access(QFile::encodeName(dir).constData(), W_OK | X_OK) != 0)
+            return unwritableRefusal(dir);
+    }
+    return {};
+}
+
+QString unrestoredRefusal(const RuntimeLayout &layout, const QStringList &files)
+{
+    return listedLine(
+        QStringLiteral("上次回滚有文件未能恢复，快照 ") + layout.siteSnapshotDir() +
+            QStringLiteral(" 仍保存着它们，不能被新的更新替换。请让这些文件可读写后再运行回滚: "),
+        files);
+}
+
+// Asked to stop before the site was touched.
+UpdateOutcome stoppedBeforeChange()
+{
+    return failure(kFailed + cancelledPrefix() + QStringLiteral("已按要求停止，站点未改动"));
+}
+
+QString keptNote(const RuntimeLayout &layout)
+{
+    return QStringLiteral("更新前的站点（Data/data 除外）保存在快照 ") + layout.siteSnapshotDir() +
+           QStringLiteral("，运行回滚（rollback）可恢复");
+}
+
+} // namespace
 
 UpdateOutcome downloadUpdateOnly(const PanelRootResolver &resolver, const QUrl &downloadURL,
                                  const DownloadOptions &options, const UpdateProgress &progress)
 {
+    // Everything happens under the resolved root: the site that status names and the servers
+    // serve.
     const RuntimeLayout layout(resolver.tavexPanelRoot());
     const QString runtimeDir = layout.runtimeDir();
-    const QString packagePath = runtimeDir + QStringLiteral("/tavex-update.zip");
-    const QString extractDir = runtimeDir + QStringLiteral("/update-extract");
+    const QString packagePath = layout.updatePackagePath();
+    const QString extractDir = layout.updateExtractDir();
+    const QString target = layout.wwwDir();
     if (const QString error = makeOwnDir(runtimeDir); !error.isEmpty())
         return failure(kFailed + error);
+    if (const QString problem = writableProblem(layout); !problem.isEmpty())
+        return failure(kFailed + problem);
     const UpdateLock lock(runtimeDir);
     if (!lock.acquired())
         return failure(updateBusyMessage());
+    if (const auto unrestored = unrestoredFiles(layout))
+        return failure(kFailed + unrestoredRefusal(layout, *unrestored));
+    if (const QString error = makeOwnDir(layout.backupDir()); !error.isEmpty())
+        return failure(kFailed + error);
+    // A run that changed the site and did not end left the site half-updated: the snapshot then
+    // still holds the last whole site, and this run keeps it.
+    const bool interrupted = readMarker(layout) == Marker::Changing;
+    if (!interrupted) {
+        if (const QString error = writeMarker(layout, kPrepared); !error.isEmpty())
+            return failure(kFailed + error);
+    }
+    // From here on the marker goes when the site is whole at the end.
+    bool siteWhole = !interrupted;
+    struct MarkerGuard
+    {
+        const RuntimeLayout &layout;
+        const bool &whole;
+        ~MarkerGuard()
+        {
+            if (whole)
+                clearMarker(layout);
+        }
+    } markerGuard{layout, siteWhole};
     // Old extractions and snapshots are freed beside the run's own work; all is freed before the
     // lock goes.
     BackgroundRemoval removals;
@@ -94,6 +195,8 @@ UpdateOutcome downloadUpdateOnly(const PanelRootResolver &resolver, const QUrl &
     if (const QString error = downloadPackage(downloadURL, packagePath, options); !error.isEmpty())
         return failure(QStringLiteral("更新下载失败: ") + error);
 
+    if (cancellationRequested())
+        return stoppedBeforeChange();
     progress(0.35, QStringLiteral("正在解压更新包"));
     // A failed step here never leads on: the site is only touched once a whole, checked package
     // lies unpacked.
@@ -108,6 +211,8 @@ UpdateOutcome downloadUpdateOnly(const PanelRootResolver &resolver, const QUrl &
     if (const QString problem = extractedTreeProblem(extractDir); !problem.isEmpty())
         return failure(kFailed + problem);
 
+    if (cancellationRequested())
+        return stoppedBeforeChange();
     progress(0.6, QStringLiteral("正在定位站点根目录"));
     const std::optional<QString> siteRoot = resolveUpdateWebSource(extractDir);
     if (!siteRoot)
@@ -115,22 +220,25 @@ UpdateOutcome downloadUpdateOnly(const PanelRootResolver &resolver, const QUrl &
             QStringLiteral("更新包中未识别到站点根（需存在 index.php，且为 www 子目录或 zip "
                            "根目录含 include/LibTavex/Data 之一）"));
 
-    const std::optional<QString> installedRoot = resolver.appBundleRoot();
-    if (!installedRoot)
-        return failure(QStringLiteral("无法定位应用程序目录"));
-    const QString target = *installedRoot + QStringLiteral("/runtime/www");
-
     progress(0.75, QStringLiteral("正在同步到 runtime/www"));
-    if (const QString error = makeOwnDir(*installedRoot + QStringLiteral("/runtime"));
-        !error.isEmpty())
-        return failure(kFailed + error);
-
-    const QString snapshotDir = updateSnapshotDir(*installedRoot);
-    removals.discardLeftovers(snapshotDir);
-    const SnapshotResult snapshot = takeSiteSnapshot(target, snapshotDir, &removals);
+    const QString snapshotDir = layout.siteSnapshotDir();
     QStringList notes;
-    if (!snapshot.taken)
-        notes << snapshot.note;
+    if (interrupted && lstatType(snapshotDir) == S_IFDIR) {
+        notes << QStringLiteral("发现上次未完成的更新，保留其更新前的完整站点快照: ") + snapshotDir;
+    } else {
+        // The site is replaced only with a whole snapshot of it in place; otherwise the run stops
+        // here and the last snapshot stays as it was.
+        removals.discardLeftovers(snapshotDir);
+        const QString problem = takeSiteSnapshot(target, snapshotDir, &removals);
+        if (cancellationRequested())
+            return stoppedBeforeChange();
+        if (!problem.isEmpty())
+            return failure(kFailed + QStringLiteral("无法保存更新前的站点快照，站点未改动: ") +
+                           problem);
+    }
+    if (const QString error = writeMarker(layout, kChanging); !error.isEmpty())
+        return failure(kFailed + error, notes);
+    siteWhole = false;
 
     const SyncResult sync = syncDirectoryContents(
         *siteRoot, target, [&progress](int done, int total, const QString &name) {
@@ -140,15 +248,27 @@ UpdateOutcome downloadUpdateOnly(const PanelRootResolver &resolver, const QUrl &
         });
     notes << sync.notes;
     if (sync.stage != SyncResult::Done) {
-        if (sync.stage == SyncResult::SiteFiles && snapshot.taken) {
-            const QString error = restoreSiteSnapshot(snapshotDir, target);
-            notes << (error.isEmpty()
-                          ? QStringLiteral("已从更新前的快照恢复站点（Data 未改动）: ") +
-                                snapshotDir
-                          : QStringLiteral("从更新前的快照恢复站点失败: ") + error);
+        if (sync.stage == SyncResult::Refused) {
+            siteWhole = !interrupted;
+        } else {
+            // Whatever stopped the run, and even when asked to stop, the site goes back whole.
+            const CancellationShield shield;
+            const RestoreResult restore = restoreSiteSnapshot(snapshotDir, target);
+            if (restore.complete()) {
+                notes << QStringLiteral("已从更新前的快照恢复站点（Data 未改动）: ") + snapshotDir;
+                notes << restore.lines();
+                siteWhole = true;
+            } else {
+                notes << QStringLiteral("从更新前的快照恢复站点失败: ") + snapshotDir;
+                notes << restore.lines();
+                notes << QStringLiteral("运行回滚（rollback）可再次尝试恢复");
+            }
         }
         return failure(kFailed + sync.error, notes);
     }
+    // The site is the package now, whole, whatever the checks below find.
+    siteWhole = true;
+    notes << keptNote(layout);
 
     progress(0.9, QStringLiteral("正在校验 runtime/www"));
     if (!QFileInfo::exists(target))
@@ -170,21 +290,94 @@ UpdateOutcome rollbackLastUpdate(const PanelRootResolver &resolver)
     const auto claim = UpdateLock::claim();
     if (!claim)
         return failure(updateBusyMessage());
-    const QString runtimeDir = RuntimeLayout(resolver.tavexPanelRoot()).runtimeDir();
+    const RuntimeLayout layout(resolver.tavexPanelRoot());
+    const QString runtimeDir = layout.runtimeDir();
     const UpdateLock lock(runtimeDir);
     if (!lock.acquired())
         return failure(updateBusyMessage());
-    const std::optional<QString> installedRoot = resolver.appBundleRoot();
-    if (!installedRoot)
-        return failure(QStringLiteral("无法定位应用程序目录"));
-    const QString target = *installedRoot + QStringLiteral("/runtime/www");
-    const QString snapshotDir = updateSnapshotDir(*installedRoot);
-    if (const QString error = restoreSiteSnapshot(snapshotDir, target); !error.isEmpty())
-        return failure(QStringLiteral("回滚失败: ") + error);
+    const QString target = layout.wwwDir();
+    const QString snapshotDir = layout.siteSnapshotDir();
+    const QString failedTitle = QStringLiteral("回滚失败: ");
+    if (lstatType(snapshotDir) != S_IFDIR)
+        return failure(failedTitle + QStringLiteral("没有可用的更新前快照: ") + snapshotDir);
+    if (const QString problem = writableProblem(layout); !problem.isEmpty())
+        return failure(failedTitle + problem);
+
+    const Marker marker = readMarker(layout);
+    const bool unrestored = unrestoredFiles(layout).has_value();
+    if (marker == Marker::Prepared && !unrestored) {
+        // An update that stopped before it changed anything: the site is the last whole one.
+        clearMarker(layout);
+        return {QStringLiteral("上次更新在改动站点之前就已中断，站点仍是更新前的样子，未做改动: ") +
+                    target,
+                {QStringLiteral("再次运行回滚（rollback）可恢复到上次更新前的站点")},
+                true};
+    }
+    // After an interrupted run the site is no whole state worth keeping; otherwise the state that
+    // the rollback replaces becomes the snapshot, so that a second rollback returns to it.
+    const bool keepReplaced = marker == Marker::None && !unrestored;
+    const QString replaced =
+        stagingPathFor(QFileInfo(snapshotDir).path() + QStringLiteral("/www-before-rollback"));
+    if (keepReplaced) {
+        if (const QString problem = stageSiteCopy(target, replaced); !problem.isEmpty())
+            return failure(failedTitle + QStringLiteral("无法保存回滚前的站点，站点未改动: ") +
+                           problem);
+    }
+    if (const QString error = writeMarker(layout, kChanging); !error.isEmpty()) {
+        removeTree(replaced);
+        return failure(failedTitle + error);
+    }
+    const CancellationShield shield;
+    const RestoreResult restore = restoreSiteSnapshot(snapshotDir, target);
+    QStringList notes;
+    if (!restore.complete()) {
+        // The snapshot keeps what could not be put back; no later update may replace it.
+        tryWrite(layout.unrestoredListPath(),
+                 (restore.notRestored.isEmpty() ? QStringList{restore.error} : restore.notRestored)
+                         .join(QLatin1Char('\n')) +
+                     QLatin1Char('\n'));
+        notes << restore.lines();
+        if (keepReplaced) {
+            const QString kept =
+                QFileInfo(snapshotDir).path() + QStringLiteral("/www-before-rollback");
+            if (installSnapshot(replaced, kept).isEmpty())
+                notes << QStringLiteral("回滚前的站点保存在: ") + kept;
+            else
+                removeTree(replaced);
+        }
+        notes << QStringLiteral("快照保持不变: ") + snapshotDir +
+                     QStringLiteral("；让上面的文件可读写后再运行回滚");
+        return failure(failedTitle + QStringLiteral("未能恢复全部文件"), notes);
+    }
+    removeTree(layout.unrestoredListPath());
+    clearMarker(layout);
+    notes << restore.lines();
+    if (keepReplaced) {
+        if (const QString error = installSnapshot(replaced, snapshotDir); error.isEmpty()) {
+            notes << QStringLiteral("回滚前的站点已保存为快照 ") + snapshotDir +
+                         QStringLiteral("，再次运行回滚可回到它");
+        } else {
+            removeTree(replaced);
+            notes << QStringLiteral("未能保存回滚前的站点: ") + error;
+        }
+    }
     return {QStringLiteral("已回滚到上次更新前的站点（Data 未改动）: ") + target +
                 QStringLiteral("\n快照: ") + snapshotDir,
-            {},
-            true};
+            notes, true};
+}
+
+QString interruptedUpdateNote(const RuntimeLayout &layout)
+{
+    if (UpdateLock::claimedHere())
+        return {};
+    QStringList lines;
+    if (readMarker(layout) == Marker::Changing && !UpdateLock::busy(layout.runtimeDir()))
+        lines << QStringLiteral("发现未完成的更新或回滚，站点可能只改了一部分。运行回滚（rollback）"
+                                "可恢复上次完整的站点: ") +
+                     layout.siteSnapshotDir();
+    if (const auto files = unrestoredFiles(layout))
+        lines << listedLine(QStringLiteral("上次回滚有文件未能恢复，快照中仍保存着它们: "), *files);
+    return lines.join(QLatin1Char('\n'));
 }
 
 QString updateStartText(const QUrl &downloadURL, const QString &root)

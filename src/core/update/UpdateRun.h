@@ -2,6 +2,7 @@
 
 #include "UpdateDownload.h"
 #include "model/PanelRoot.h"
+#include "model/RuntimeLayout.h"
 
 #include <QString>
 #include <QStringList>
@@ -35,17 +36,22 @@ struct UpdateOutcome
 using UpdateProgress = std::function<void(double fraction, const QString &text)>;
 
 // The whole update or repair run, on a worker thread: download into runtime/tavex-update.zip,
-// unpack into runtime/update-extract, find the site root, keep a snapshot of the installed root's
-// runtime/www, synchronise into it, verify. Progress goes to the callback on the calling thread.
-// Only one run works at a time across panel processes.
+// unpack into runtime/update-extract, find the site root, keep a whole snapshot of runtime/www
+// (or refuse to go on), synchronise into it, verify; all under the resolved panel root. A marker
+// beside the snapshot records a run until the site is whole again. Progress goes to the callback on
+// the calling thread. Only one run works at a time across panel processes.
 UpdateOutcome downloadUpdateOnly(const PanelRootResolver &resolver, const QUrl &downloadURL,
                                  const DownloadOptions &options, const UpdateProgress &progress);
 
-// Puts back the site as it stood before the last update (all but its top-level Data).
+// Puts back the site as it stood before the last update that changed it (all but its top-level
+// data folders). The state it replaces becomes the snapshot, so a second rollback returns to it.
+// After an update or rollback that was cut off while changing the site, it puts back the last
+// whole site and keeps that snapshot.
 UpdateOutcome rollbackLastUpdate(const PanelRootResolver &resolver);
 
-// The snapshot of the site under the installed root.
-QString updateSnapshotDir(const QString &installedRoot);
+// Lines for the status and the doctor when an update or rollback was cut off while it changed
+// the site, or the last rollback left files in the snapshot; empty otherwise.
+QString interruptedUpdateNote(const RuntimeLayout &layout);
 
 // Log texts of the run.
 QString updateStartText(const QUrl &downloadURL, const QString &root);
