@@ -45,6 +45,7 @@ struct LineByLine
 {
     SettingsEntries entries;
     bool clean = true;
+    bool judged = true; // false when no line could be read apart (no temporary file)
 };
 LineByLine settingsReadLineByLine(const QString &path)
 {
@@ -62,10 +63,13 @@ LineByLine settingsReadLineByLine(const QString &path)
             section = line;
             continue;
         }
-        QTemporaryFile single;
-        if (line.isEmpty() || !single.open() || single.write(section + '\n' + line + '\n') < 0 ||
-            !single.flush())
+        if (line.isEmpty())
             continue;
+        QTemporaryFile single;
+        if (!single.open() || single.write(section + '\n' + line + '\n') < 0 || !single.flush()) {
+            result.judged = false;
+            return result;
+        }
         const QSettings alone(single.fileName(), QSettings::IniFormat);
         const bool comment = line.startsWith(';') || line.startsWith('#');
         if (alone.status() != QSettings::NoError || (!comment && alone.allKeys().isEmpty()))
@@ -222,8 +226,8 @@ QString writeSavedRoot(const QString &root)
     if (info.exists()) {
         LineByLine lineByLine = settingsReadLineByLine(path);
         const QSettings whole(kOrganization, kApplication);
-        if (whole.status() != QSettings::NoError || !lineByLine.clean ||
-            entriesOf(whole) != lineByLine.entries)
+        const bool wrong = !lineByLine.clean || entriesOf(whole) != lineByLine.entries;
+        if (whole.status() != QSettings::NoError || (lineByLine.judged && wrong))
             recovered = std::move(lineByLine.entries);
     }
     if (recovered) {
