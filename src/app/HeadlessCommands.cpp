@@ -3,6 +3,7 @@
 #include "diagnostics/DoctorReport.h"
 #include "model/PanelViewModel.h"
 #include "process/Cancellation.h"
+#include "process/FileHelpers.h"
 #include "services/SequenceLock.h"
 #include "services/ServiceDiagnosis.h"
 
@@ -23,9 +24,11 @@ namespace {
 
 enum ExitStatus { Success = 0, Failure = 1, NotAllRunning = 3 };
 
+// Package names, paths and server logs come from outside: their control characters are shown,
+// never sent to the terminal.
 void writeText(FILE *stream, const QString &text)
 {
-    QByteArray bytes = text.toUtf8();
+    QByteArray bytes = visibleControlCharacters(text).toUtf8();
     if (!bytes.endsWith('\n'))
         bytes.append('\n');
     std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
@@ -139,7 +142,8 @@ void writeProgress(double fraction, const QString &text, bool live)
     const QString bar =
         QString(filled, QLatin1Char('#')) + QString(kWidth - filled, QLatin1Char('-'));
     const QByteArray line = "\r\033[K[" + bar.toUtf8() + "] " +
-                            QByteArray::number(percent).rightJustified(3) + "% " + text.toUtf8();
+                            QByteArray::number(percent).rightJustified(3) + "% " +
+                            visibleControlCharacters(text).toUtf8();
     std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
     std::fflush(stderr);
 }

@@ -1,6 +1,7 @@
 #include "ContentView.h"
 #include "HeadlessCommands.h"
 #include "PanelApplication.h"
+#include "process/FileHelpers.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -36,6 +37,13 @@ const char *const kCommandsHelp =
     "                    --url 只对本次替换更新包地址，仍会附加 ?t=日期\n"
     "  rollback          把站点恢复到上次更新前的样子（Data 不动；成功退出码 0，否则 1）\n"
     "不带命令时打开窗口。";
+
+// A line to the terminal about the command line, whose words may hold control characters.
+void writeCommandLineError(const QString &text)
+{
+    const QByteArray line = tavex::visibleControlCharacters(text).toUtf8() + '\n';
+    std::fputs(line.constData(), stderr);
+}
 
 void nameApplication()
 {
@@ -87,6 +95,12 @@ int main(int argc, char *argv[])
                                        QStringLiteral("update: 本次使用的更新包地址"),
                                        QStringLiteral("URL"));
     parser.addOption(urlOption);
+    // Qt would print an unknown option as it was given; help and version are still its own.
+    if (!parser.parse(QCoreApplication::arguments())) {
+        writeCommandLineError(QCoreApplication::applicationName() + QStringLiteral(": ") +
+                              parser.errorText());
+        return 1;
+    }
     parser.process(app);
 
     const QStringList args = parser.positionalArguments();
@@ -109,7 +123,7 @@ int main(int argc, char *argv[])
         return tavex::runDoctorCommand();
     if (command == QLatin1String("choose-root") && args.size() == 2)
         return tavex::runChooseRootCommand(args.at(1));
-    std::fprintf(stderr, "tavex-panel: 未知命令: %s\n", qPrintable(args.join(QLatin1Char(' '))));
+    writeCommandLineError(QStringLiteral("tavex-panel: 未知命令: ") + args.join(QLatin1Char(' ')));
     std::fputs(qPrintable(parser.helpText()), stderr);
     return 2;
 }

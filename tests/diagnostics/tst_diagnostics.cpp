@@ -1,6 +1,7 @@
 // The permission hint for the runtime folders, tested as an unprivileged user where permissions
 // matter, and the error summary's selection of log lines.
 #include "TestSupport.h"
+#include "diagnostics/DoctorReport.h"
 #include "diagnostics/ErrorSummary.h"
 #include "diagnostics/PermissionCheck.h"
 #include "services/ServiceDiagnosis.h"
@@ -31,6 +32,7 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
+        qputenv("XDG_CONFIG_HOME", m_dir.filePath(QStringLiteral("config")).toUtf8());
         // An unprivileged user must be able to reach the folders under test.
         QFile::setPermissions(m_dir.path(), QFile::permissions(m_dir.path()) |
                                                 QFileDevice::ExeOther | QFileDevice::ReadOther);
@@ -135,6 +137,49 @@ private Q_SLOTS:
         const QString path = m_dir.filePath(QStringLiteral("server.log"));
         writeFile(path, log);
         QCOMPARE(database ? lastDatabaseLogComplaint(path) : lastPhpLogComplaint(path), complaint);
+    }
+
+    // The doctor names each program's version by its version line, not by a warning printed
+    // before it.
+    void doctorVersionLines_data()
+    {
+        QTest::addColumn<QByteArray>("mysqld");
+        QTest::addColumn<QByteArray>("php");
+        QTest::addColumn<QString>("mysqldLine");
+        QTest::addColumn<QString>("phpLine");
+        const QString mariadb =
+            QStringLiteral("mysqld  Ver 10.11.6-MariaDB-0+deb12u1 for debian-linux-gnu on x86_64");
+        const QString php = QStringLiteral("PHP 8.2.7 (cli) (built: Jun  9 2023 19:37:27) (NTS)");
+        QTest::newRow("warnings first")
+            << "echo 'mysqld: Warning: failed to retrieve the MAC address'\necho '" +
+                   mariadb.toUtf8() + "'\n"
+            << "echo 'PHP Warning:  Module \"mysqli\" is already loaded in Unknown on line 0'\n"
+               "echo '" +
+                   php.toUtf8() + "'\necho 'Copyright (c) The PHP Group'\n"
+            << mariadb << php;
+        QTest::newRow("version line alone") << "echo '" + mariadb.toUtf8() + "'\n"
+                                            << "echo '" + php.toUtf8() + "'\n"
+                                            << mariadb << php;
+        QTest::newRow("no output") << QByteArray() << QByteArray() << QStringLiteral("（没有输出）")
+                                   << QStringLiteral("（没有输出）");
+    }
+
+    void doctorVersionLines()
+    {
+        QFETCH(QByteArray, mysqld);
+        QFETCH(QByteArray, php);
+        QFETCH(QString, mysqldLine);
+        QFETCH(QString, phpLine);
+        const QString root =
+            makeRuntime(QStringLiteral("doctor ") + QString::fromLatin1(QTest::currentDataTag()));
+        makeValidRoot(root);
+        writeScript(root + QStringLiteral("/runtime/mysql/bin/mysqld"), mysqld);
+        writeScript(root + QStringLiteral("/runtime/php/PHP8.2/bin/php"), php);
+        QCOMPARE(writeSavedRoot(root), QString());
+        const QStringList lines =
+            doctorReport(PanelRootResolver(AppLocation()), QUrl()).text.split(QLatin1Char('\n'));
+        QVERIFY(lines.contains(QStringLiteral("mysqld 版本: ") + mysqldLine));
+        QVERIFY(lines.contains(QStringLiteral("php 版本: ") + phpLine));
     }
 
     void errorSummarySelection()

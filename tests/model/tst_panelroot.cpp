@@ -3,9 +3,13 @@
 // that holds the user's database and site.
 #include "TestSupport.h"
 #include "model/PanelRoot.h"
+#include "services/SequenceLock.h"
+#include "update/UpdateLock.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -15,6 +19,7 @@
 #include <QDirIterator>
 #include <QRandomGenerator>
 #include <QScopeGuard>
+#include <QSettings>
 #include <QThread>
 
 #include "process/FileHelpers.h"
@@ -212,12 +217,16 @@ private Q_SLOTS:
         writeFile(runtime + QStringLiteral("/www/index.php"), "<?php echo 'mine';");
         writeFile(runtime + QStringLiteral("/www/Data/upload/图片.png"), "\x89PNG");
         writeFile(runtime + QStringLiteral("/notes.txt"), "kept aside");
+        // The site as it stood before the last update, for a rollback.
+        writeFile(runtime + QStringLiteral("/backup/www-before-update/index.php"),
+                  "<?php echo 'before';");
         // The PID files and logs of servers that still run.
         writeFile(runtime + QStringLiteral("/config/php-web.pid"), "4242");
         writeFile(runtime + QStringLiteral("/config/php-web.log"), "listening");
         const QMap<QString, QByteArray> config = snapshot(runtime + QStringLiteral("/config"));
         const QMap<QString, QByteArray> data = snapshot(runtime + QStringLiteral("/mysql/data"));
         const QMap<QString, QByteArray> www = snapshot(runtime + QStringLiteral("/www"));
+        const QMap<QString, QByteArray> backup = snapshot(runtime + QStringLiteral("/backup"));
 
         // phpMyAdmin removed by accident: the copy is invalid.
         QDir(runtime + QStringLiteral("/phpmyadmin")).removeRecursively();
@@ -227,6 +236,7 @@ private Q_SLOTS:
         QCOMPARE(snapshot(runtime + QStringLiteral("/mysql/data")), data);
         QCOMPARE(snapshot(runtime + QStringLiteral("/www")), www);
         QCOMPARE(snapshot(runtime + QStringLiteral("/config")), config);
+        QCOMPARE(snapshot(runtime + QStringLiteral("/backup")), backup);
         const QStringList aside =
             QDir(installed()).entryList({QStringLiteral("runtime.invalid-*")}, QDir::Dirs);
         QCOMPARE(aside.size(), 1);
@@ -334,6 +344,83 @@ private Q_SLOTS:
         QVERIFY(isValidPanelRoot(installed()));
     }
 
+    // A lock file that no live process can hold is taken over, whichever lock it is: emptied by a
+    // power cut, garbled, unreadable (mode 000; root reads it anyway), naming a process that is
+    // gone, or no file at all. A file just made, which its process may still be writing, counts
+    // as held, and the wait for it is bounded.
+    void lockFilesLeftBehind_data()
+    {
+        QTest::addColumn<QString>("lock");
+        QTest::addColumn<QString>("plant");
+        QTest::addColumn<bool>("taken");
+        const std::pair<const char *, bool> plants[] = {
+            {"aged empty", true}, {"aged garbled", true}, {"aged mode 000", true},
+            {"dead owner", true}, {"fifo", true},         {"fresh empty", false}};
+        for (const char *lock : {"update", "sequence", "install"}) {
+            for (const auto &[plant, taken] : plants)
+                QTest::addRow("%s, %s", lock, plant)
+                    << QString::fromLatin1(lock) << QString::fromLatin1(plant) << taken;
+        }
+    }
+
+    void lockFilesLeftBehind()
+    {
+        QFETCH(QString, lock);
+        QFETCH(QString, plant);
+        QFETCH(bool, taken);
+        shipRuntime();
+        const QString dir = lock == QLatin1String("install")
+                                ? installed()
+                                : m_dir->path() + QStringLiteral("/root/runtime");
+        const QString path =
+            dir + (lock == QLatin1String("update")     ? QStringLiteral("/.tavex-update.lock")
+                   : lock == QLatin1String("sequence") ? QStringLiteral("/.tavex-sequence.lock")
+                                                       : QStringLiteral("/.install.lock"));
+        QDir().mkpath(dir);
+        if (plant == QLatin1String("dead owner")) {
+            // What a panel that was killed leaves: a whole lock file naming its own process.
+            {
+                QLockFile model(path);
+                QVERIFY(model.lock());
+                writeFile(path + QStringLiteral(".model"), readFile(path));
+            }
+            QProcess gone;
+            gone.start(childHelper(), {QStringLiteral("exit"), QStringLiteral("0")});
+            QVERIFY(gone.waitForStarted());
+            const qint64 pid = gone.processId();
+            QVERIFY(gone.waitForFinished());
+            const QByteArray model = readFile(path + QStringLiteral(".model"));
+            writeFile(path, QByteArray::number(pid) + model.mid(model.indexOf('\n')));
+        } else if (plant == QLatin1String("fifo")) {
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        } else {
+            writeFile(path, plant == QLatin1String("aged garbled") ? "\x89PNG\r\n" : "");
+        }
+        if (plant.startsWith(QLatin1String("aged"))) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::Append));
+            QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-60),
+                                     QFileDevice::FileModificationTime));
+        }
+        if (plant == QLatin1String("aged mode 000"))
+            QVERIFY(QFile::setPermissions(path, {}));
+
+        bool acquired = false;
+        if (lock == QLatin1String("update")) {
+            acquired = UpdateLock(dir).acquired();
+        } else if (lock == QLatin1String("sequence")) {
+            QCOMPARE(SequenceLock::busy(dir), !taken);
+            acquired = SequenceLock(dir, 0).acquired();
+        } else {
+            PanelRootResolver panel = resolver();
+            panel.setInstallWaitMs(0);
+            acquired = panel.ensureInstalledRuntimeRoot() == std::optional<QString>(installed());
+        }
+        QCOMPARE(acquired, taken);
+        // A lock taken over is released as any other; one still held is left to its owner.
+        QCOMPARE(lstatType(path) == S_IFREG, !taken);
+    }
+
     void chooseRootCommand()
     {
         // The real program in a prefix of its own with nothing beside it.
@@ -361,6 +448,74 @@ private Q_SLOTS:
                 choose(dir),
                 std::make_pair(1, QStringLiteral("选择的目录不是有效的 Tavex-panel 根目录\n")));
             QCOMPARE(readSavedRoot(), chosen);
+        }
+
+        // The words of a command line are printed with their control characters shown, never
+        // sent to the terminal.
+        QProcess unknown;
+        unknown.start(bin + QStringLiteral("/tavex-panel"),
+                      {QStringLiteral("choose-root"), chosen, QStringLiteral("\x1b]0;pwned\x07")});
+        QVERIFY(unknown.waitForFinished(30000));
+        const QByteArray complaint = unknown.readAllStandardError();
+        QCOMPARE(unknown.exitCode(), 2);
+        QVERIFY2(complaint.startsWith("tavex-panel: 未知命令: choose-root " + chosen.toUtf8() +
+                                      " \\x1b]0;pwned\\x07\n"),
+                 complaint.constData());
+        QVERIFY(!complaint.contains('\x1b') && !complaint.contains('\x07'));
+
+        // A folder where the settings file goes: nothing is stored, and the command says why.
+        const QString settingsFile =
+            QSettings(QStringLiteral("Tavex"), QStringLiteral("tavex-panel")).fileName();
+        QCOMPARE(removeTree(settingsFile), QString());
+        QVERIFY(QDir().mkpath(settingsFile));
+        QCOMPARE(choose(chosen),
+                 std::make_pair(1, QStringLiteral("无法保存设置: ") + settingsFile +
+                                       QStringLiteral(": 是一个文件夹，不是文件\n")));
+        QCOMPARE(removeTree(settingsFile), QString());
+    }
+
+    // Choosing a root keeps the other settings. A file that does not read cleanly (a line that
+    // swallows the next, a line that is no setting) is kept beside itself, and written anew with
+    // what its lines still give.
+    void savingTheRootKeepsTheOtherSettings_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<bool>("keptAside");
+        const QByteArray url = "updateZipBaseURL=https://u.example/tavex-update.zip\n";
+        QTest::newRow("clean") << "[General]\ntavexPanelRoot=/old\n" + url << false;
+        QTest::newRow("quote left open") << "[General]\ntavexPanelRoot=\"/old\n" + url << true;
+        QTest::newRow("line continued") << "[General]\ngarbage\\\n" + url << true;
+        QTest::newRow("line that is no setting") << "[General]\n" + url + "\x01\x02\xff junk\n"
+                                                 << true;
+    }
+
+    void savingTheRootKeepsTheOtherSettings()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(bool, keptAside);
+        const QString file =
+            QSettings(QStringLiteral("Tavex"), QStringLiteral("tavex-panel")).fileName();
+        const QString folder = QFileInfo(file).path();
+        const auto clean = qScopeGuard([&] {
+            for (const QString &name : QDir(folder).entryList(QDir::Files | QDir::Hidden))
+                QFile::remove(folder + QLatin1Char('/') + name);
+        });
+        writeFile(file, content);
+        const QString chosen = m_dir->path() + QStringLiteral("/chosen");
+        QCOMPARE(writeSavedRoot(chosen), QString());
+        QCOMPARE(readSavedRoot(), chosen);
+        QCOMPARE(QSettings(QStringLiteral("Tavex"), QStringLiteral("tavex-panel"))
+                     .value(QStringLiteral("updateZipBaseURL")),
+                 QVariant(QStringLiteral("https://u.example/tavex-update.zip")));
+        const QStringList aside =
+            QDir(folder).entryList({QStringLiteral("tavex-panel.conf.unreadable-*")}, QDir::Files);
+        QCOMPARE(aside.size(), keptAside ? 1 : 0);
+        if (keptAside) {
+            QVERIFY(QRegularExpression(
+                        QStringLiteral("^tavex-panel\\.conf\\.unreadable-\\d{8}-\\d{6}$"))
+                        .match(aside.first())
+                        .hasMatch());
+            QCOMPARE(readFile(folder + QLatin1Char('/') + aside.first()), content);
         }
     }
 };

@@ -185,6 +185,28 @@ private Q_SLOTS:
         QCOMPARE(readTextFile(m_dir.filePath(QStringLiteral("latin1.txt"))), std::nullopt);
     }
 
+    // Text from outside printed to a terminal: every control character but line feed and tab is
+    // shown as an escape, so none moves the cursor, erases a line or retitles the window.
+    void visibleControlCharacters_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("plain text, line feed and tab stay")
+            << QStringLiteral("包 a.zip\n\tb") << QStringLiteral("包 a.zip\n\tb");
+        QTest::newRow("retitle and erase") << QStringLiteral("\x1b]0;pwned\x07site\x1b[2K\r")
+                                           << QStringLiteral("\\x1b]0;pwned\\x07site\\x1b[2K\\x0d");
+        QTest::newRow("NUL, DEL and C1")
+            << QString(QChar(0)) + QStringLiteral("\x7f\u0080\u009b\u00a0")
+            << QStringLiteral("\\x00\\x7f\\x80\\x9b\u00a0");
+    }
+
+    void visibleControlCharacters()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, shown);
+        QCOMPARE(tavex::visibleControlCharacters(text), shown);
+    }
+
     // Whatever stands at the path, the writers never write through a link and never wait on it.
     void writersRefuseWhatIsNotTheirFile_data()
     {

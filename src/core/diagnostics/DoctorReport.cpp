@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QStringList>
 
@@ -41,14 +42,30 @@ QString sourceText(const PanelRootResolver::Preview &preview)
     return QStringLiteral("默认位置（没有找到可用的目录）");
 }
 
-// The first line a program prints for its version, run with a time limit.
-QString versionOf(const QString &program, const QString &argument)
+// The line a program prints for its version, run with a time limit. Warnings may come first
+// (MariaDB's "failed to retrieve the MAC address"): the line that matches versionLine wins, else
+// the first that holds a version number, else the first line.
+QString versionOf(const QString &program, const QString &argument,
+                  const QRegularExpression &versionLine)
 {
     if (!QFileInfo(program).isExecutable())
         return QStringLiteral("未找到 ") + program;
     const QString output = runProcessWithTimeout(program, {argument}, 5.0);
-    const QString first = output.section(QLatin1Char('\n'), 0, 0).trimmed();
-    return first.isEmpty() ? QStringLiteral("（没有输出）") : first;
+    QStringList lines;
+    for (const QString &line : output.split(QLatin1Char('\n'))) {
+        if (!line.trimmed().isEmpty())
+            lines << line.trimmed();
+    }
+    if (lines.isEmpty())
+        return QStringLiteral("（没有输出）");
+    static const QRegularExpression number(QStringLiteral("\\d+\\.\\d+"));
+    for (const QRegularExpression *pattern : {&versionLine, &number}) {
+        for (const QString &line : lines) {
+            if (pattern->match(line).hasMatch())
+                return line;
+        }
+    }
+    return lines.first();
 }
 
 QString yesNo(bool running)
@@ -117,10 +134,13 @@ DoctorReport doctorReport(const PanelRootResolver &resolver, const QUrl &updateA
         problem(QStringLiteral("未找到可执行的 PHP（") + layout.phpDir() + QStringLiteral("）"));
     else
         lines << QStringLiteral("PHP 程序: ") + php.join(QStringLiteral(", "));
+    static const QRegularExpression mysqldVersion(QStringLiteral("\\bVer\\b"));
+    static const QRegularExpression phpVersion(QStringLiteral("^PHP \\d"));
     lines << QStringLiteral("mysqld 版本: ") +
-                 versionOf(layout.mysqldPath(), QStringLiteral("--version"));
+                 versionOf(layout.mysqldPath(), QStringLiteral("--version"), mysqldVersion);
     if (!php.isEmpty())
-        lines << QStringLiteral("php 版本: ") + versionOf(php.first(), QStringLiteral("-v"));
+        lines << QStringLiteral("php 版本: ") +
+                     versionOf(php.first(), QStringLiteral("-v"), phpVersion);
 
     const QString hint = permissionCheckHint(preview.root);
     if (hint.isEmpty())

@@ -1,14 +1,20 @@
 #include "PanelRoot.h"
 
 #include "process/FileHelpers.h"
+#include "process/LockFiles.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
 #include <QMutex>
 #include <QSettings>
+#include <QTemporaryFile>
 
+#include <chrono>
 #include <filesystem>
+#include <mutex>
 #include <system_error>
 
 namespace tavex {
@@ -17,12 +23,89 @@ namespace fs = std::filesystem;
 
 namespace {
 
+const QString kOrganization = QStringLiteral("Tavex");
+const QString kApplication = QStringLiteral("tavex-panel");
 const QString kSettingsKey = QStringLiteral("tavexPanelRoot");
+
+using SettingsEntries = QMap<QString, QVariant>;
+
+SettingsEntries entriesOf(const QSettings &settings)
+{
+    SettingsEntries entries;
+    for (const QString &key : settings.allKeys())
+        entries.insert(key, settings.value(key));
+    return entries;
+}
+
+// What each line of a settings file gives when read on its own, so that a line whose quote or
+// continuation runs on cannot swallow the lines after it. Keys and texts holding control
+// characters are what such a line makes of its neighbours, and are dropped; so is a line that
+// is no setting, but then the file does not read cleanly.
+struct LineByLine
+{
+    SettingsEntries entries;
+    bool clean = true;
+    bool judged = true; // false when no line could be read apart (no temporary file)
+};
+LineByLine settingsReadLineByLine(const QString &path)
+{
+    LineByLine result;
+    SettingsEntries &entries = result.entries;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        result.clean = false;
+        return result;
+    }
+    QByteArray section = "[General]";
+    for (const QByteArray &raw : file.readAll().split('\n')) {
+        const QByteArray line = raw.trimmed();
+        if (line.startsWith('[')) {
+            section = line;
+            continue;
+        }
+        if (line.isEmpty())
+            continue;
+        QTemporaryFile single;
+        if (!single.open() || single.write(section + '\n' + line + '\n') < 0 || !single.flush()) {
+            result.judged = false;
+            return result;
+        }
+        const QSettings alone(single.fileName(), QSettings::IniFormat);
+        const bool comment = line.startsWith(';') || line.startsWith('#');
+        if (alone.status() != QSettings::NoError || (!comment && alone.allKeys().isEmpty()))
+            result.clean = false;
+        for (const QString &key : alone.allKeys()) {
+            const QVariant value = alone.value(key);
+            const bool garbled =
+                hasControlCharacter(key) ||
+                (value.typeId() == QMetaType::QString && hasControlCharacter(value.toString()));
+            if (!garbled)
+                entries.insert(key, value);
+        }
+    }
+    return result;
+}
+
+// A free name beside the settings file saying when it was found unreadable.
+QString unreadableSettingsName(const QString &path)
+{
+    const QString stem = path + QStringLiteral(".unreadable-") +
+                         QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    QString candidate = stem;
+    for (int n = 2; lstatType(candidate) != 0; ++n)
+        candidate = stem + QLatin1Char('-') + QString::number(n);
+    return candidate;
+}
+
+QString settingsFailure(const QString &path, const QString &why)
+{
+    return QStringLiteral("无法保存设置: ") + path + QStringLiteral(": ") + why;
+}
 
 // The parts of an installed runtime that belong to the user or to the running stack: moved into a
 // fresh copy when an invalid copy is set aside. config holds the PID files and logs of servers
-// that may still run.
-const char *const kUserDataParts[] = {"mysql/data", "www", "config"};
+// that may still run; backup the site as it stood before the last update, for a rollback.
+const char *const kUserDataParts[] = {"mysql/data", "www", "config", "backup"};
 
 // A copy of the shipped runtime is made under this prefix beside "runtime" and renamed into place
 // only when whole, so a copy cut short is never taken as the runtime.
@@ -127,16 +210,42 @@ bool isValidPanelRoot(const QString &path)
 
 QString readSavedRoot()
 {
-    return QSettings(QStringLiteral("Tavex"), QStringLiteral("tavex-panel"))
-        .value(kSettingsKey)
-        .toString();
+    return QSettings(kOrganization, kApplication).value(kSettingsKey).toString();
 }
 
-void writeSavedRoot(const QString &root)
+QString writeSavedRoot(const QString &root)
 {
-    QSettings settings(QStringLiteral("Tavex"), QStringLiteral("tavex-panel"));
+    const QString path = QSettings(kOrganization, kApplication).fileName();
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile())
+        return settingsFailure(path, info.isDir() ? QStringLiteral("是一个文件夹，不是文件")
+                                                  : QStringLiteral("不是普通文件"));
+
+    // Writing rewrites the whole file from what was read: a file read wrongly would lose keys.
+    std::optional<SettingsEntries> recovered;
+    if (info.exists()) {
+        LineByLine lineByLine = settingsReadLineByLine(path);
+        const QSettings whole(kOrganization, kApplication);
+        const bool wrong = !lineByLine.clean || entriesOf(whole) != lineByLine.entries;
+        if (whole.status() != QSettings::NoError || (lineByLine.judged && wrong))
+            recovered = std::move(lineByLine.entries);
+    }
+    if (recovered) {
+        const QString aside = unreadableSettingsName(path);
+        if (!QFile::rename(path, aside))
+            return settingsFailure(path, QStringLiteral("无法读取，也无法另存为 ") + aside);
+    }
+
+    QSettings settings(kOrganization, kApplication);
+    if (recovered) {
+        for (auto entry = recovered->cbegin(); entry != recovered->cend(); ++entry)
+            settings.setValue(entry.key(), entry.value());
+    }
     settings.setValue(kSettingsKey, root);
     settings.sync();
+    if (settings.status() != QSettings::NoError)
+        return settingsFailure(path, QStringLiteral("无法写入"));
+    return {};
 }
 
 PanelRootResolver::PanelRootResolver(AppLocation location) : m_location(std::move(location)) {}
@@ -221,10 +330,12 @@ std::optional<QString> PanelRootResolver::ensureInstalledRuntimeRoot() const
     // One installer at a time: threads of this process through the mutex, other panel processes
     // through a lock file in the installed root, where the installation itself writes (the
     // application directory may belong to the system).
-    QMutexLocker threadLock(&installMutex());
+    const QDeadlineTimer deadline(m_installWaitMs);
+    std::unique_lock threadLock(installMutex(), std::defer_lock);
+    if (!threadLock.try_lock_for(std::chrono::milliseconds(deadline.remainingTime())))
+        return std::nullopt;
     QLockFile processLock(*installed + QStringLiteral("/.install.lock"));
-    processLock.setStaleLockTime(0);
-    if (!processLock.lock())
+    if (!tryLockWithin(processLock, static_cast<int>(deadline.remainingTime())))
         return std::nullopt;
 
     // Another thread or process may have finished the copy while this one waited.

@@ -13,7 +13,10 @@ bool isValidPanelRoot(const QString &path);
 
 // The root chosen by hand, kept in the user settings under "tavexPanelRoot".
 QString readSavedRoot();
-void writeSavedRoot(const QString &root);
+// Empty when stored, else "无法保存设置: <settings file>: <why>". A settings file that cannot be
+// read whole is kept beside itself ("<file>.unreadable-<yyyyMMdd-HHmmss>") and written anew with
+// the keys that its lines still give.
+QString writeSavedRoot(const QString &root);
 
 // Finds the panel root anew at every call: the installed copy beside the program (made from the
 // shipped runtime when missing or invalid), else the shipped runtime itself, else the saved
@@ -44,8 +47,14 @@ public:
 
     const AppLocation &location() const { return m_location; }
 
+    // How long an installation waits for one that another thread or panel process is making;
+    // after that the installed root counts as not installable for this resolution.
+    static constexpr int kInstallWaitMs = 300000;
+    void setInstallWaitMs(int waitMs) { m_installWaitMs = waitMs; }
+
 private:
     AppLocation m_location;
+    int m_installWaitMs = kInstallWaitMs;
 };
 
 } // namespace tavex

@@ -378,7 +378,10 @@ void PanelViewModel::choosePanelRoot()
         replaceLogs(QStringLiteral("选择的目录不是有效的 Tavex-panel 根目录"));
         return;
     }
-    writeSavedRoot(*chosen);
+    if (const QString failure = writeSavedRoot(*chosen); !failure.isEmpty()) {
+        replaceLogs(failure);
+        return;
+    }
     refreshStatus();
     replaceLogs(QStringLiteral("已设置目录: ") + readSavedRoot());
 }

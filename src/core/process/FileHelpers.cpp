@@ -196,6 +196,22 @@ bool hasControlCharacter(const QString &text)
     });
 }
 
+QString visibleControlCharacters(const QString &text)
+{
+    QString shown;
+    shown.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t code = c.unicode();
+        const bool control = (code < 0x20 && code != u'\n' && code != u'\t') || code == 0x7f ||
+                             (code >= 0x80 && code <= 0x9f);
+        if (control)
+            shown += QStringLiteral("\\x%1").arg(static_cast<int>(code), 2, 16, QLatin1Char('0'));
+        else
+            shown += c;
+    }
+    return shown;
+}
+
 QString tryWrite(const QString &path, const QString &content)
 {
     // Hand-written rather than QSaveFile: QSaveFile resolves a link at the path and replaces the

@@ -59,6 +59,11 @@ QString symlinkRefusal(const QString &path);
 // Whether the text holds a line break or another control character (below U+0020, or DEL).
 bool hasControlCharacter(const QString &text);
 
+// The text with every control character but line feed and tab (C0, DEL and C1 U+0080..U+009F)
+// shown as a visible escape, "\x1b" for ESC, so that names and output from outside cannot move
+// the cursor, erase lines or retitle the terminal they are printed to.
+QString visibleControlCharacters(const QString &text);
+
 // UTF-8 text as a string, or absent when the bytes are not valid UTF-8.
 std::optional<QString> decodeUtf8(const QByteArray &bytes);
 

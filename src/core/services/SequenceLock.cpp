@@ -1,5 +1,7 @@
 #include "SequenceLock.h"
 
+#include "process/LockFiles.h"
+
 #include <QDeadlineTimer>
 #include <QLockFile>
 #include <QMutex>
@@ -45,8 +47,7 @@ bool SequenceLock::busy(const QString &root)
     if (activeSequences() > 0)
         return true;
     QLockFile probe(lockPath(root));
-    probe.setStaleLockTime(0);
-    if (probe.tryLock(0)) {
+    if (tryLockWithin(probe, 0)) {
         probe.unlock();
         return false;
     }
@@ -60,9 +61,8 @@ SequenceLock::SequenceLock(const QString &root, int timeoutMs)
         return;
     m_holdsMutex = true;
     m_file = std::make_unique<QLockFile>(lockPath(root));
-    // A panel that was killed leaves its lock behind; QLockFile sees that its process is gone.
-    m_file->setStaleLockTime(0);
-    if (m_file->tryLock(static_cast<int>(deadline.remainingTime()))) {
+    // A lock left by a panel that was killed, or emptied by a power cut, is taken over.
+    if (tryLockWithin(*m_file, static_cast<int>(deadline.remainingTime()))) {
         m_acquired = true;
         return;
     }

@@ -1,5 +1,7 @@
 #include "UpdateLock.h"
 
+#include "process/LockFiles.h"
+
 #include <QLockFile>
 
 #include <atomic>
@@ -45,9 +47,8 @@ bool UpdateLock::busy(const QString &runtimeDir)
 UpdateLock::UpdateLock(const QString &runtimeDir)
     : m_file(std::make_unique<QLockFile>(runtimeDir + QStringLiteral("/.tavex-update.lock")))
 {
-    // A panel that was killed leaves its lock behind; QLockFile sees that its process is gone.
-    m_file->setStaleLockTime(0);
-    m_acquired = m_file->tryLock(0);
+    // A lock left by a panel that was killed, or emptied by a power cut, is taken over.
+    m_acquired = tryLockWithin(*m_file, 0);
     // A runtime folder where no lock file can be made cannot take a package either; that step
     // reports why. Only a lock held by another process stops the run here.
     if (!m_acquired && m_file->error() != QLockFile::LockFailedError) {
