@@ -5,6 +5,7 @@
 #include "process/ProcessRunner.h"
 #include "services/PhpDiscovery.h"
 #include "services/ServiceDiagnosis.h"
+#include "update/UpdateRun.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -153,6 +154,9 @@ DoctorReport doctorReport(const PanelRootResolver &resolver, const QUrl &updateA
     lines << QStringLiteral("已选择的目录: ") +
                  (readSavedRoot().isEmpty() ? QStringLiteral("（没有）") : readSavedRoot());
     lines << QStringLiteral("更新地址: ") + updateAddress.toString();
+    const QString interrupted = interruptedUpdateNote(RuntimeLayout(preview.root));
+    for (const QString &line : interrupted.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        problem(line);
     lines << QString();
     lines << (report.problems == 0 ? QStringLiteral("结论: 没有发现问题")
                                    : QStringLiteral("结论: 发现 %1 个问题").arg(report.problems));

@@ -298,11 +298,6 @@ UpdateOutcome rollbackLastUpdate(const PanelRootResolver &resolver)
     const QString target = layout.wwwDir();
     const QString snapshotDir = layout.siteSnapshotDir();
     const QString failedTitle = QStringLiteral("回滚失败: ");
-    if (lstatType(snapshotDir) != S_IFDIR)
-        return failure(failedTitle + QStringLiteral("没有可用的更新前快照: ") + snapshotDir);
-    if (const QString problem = writableProblem(layout); !problem.isEmpty())
-        return failure(failedTitle + problem);
-
     const Marker marker = readMarker(layout);
     const bool unrestored = unrestoredFiles(layout).has_value();
     if (marker == Marker::Prepared && !unrestored) {
@@ -313,6 +308,10 @@ UpdateOutcome rollbackLastUpdate(const PanelRootResolver &resolver)
                 {QStringLiteral("再次运行回滚（rollback）可恢复到上次更新前的站点")},
                 true};
     }
+    if (lstatType(snapshotDir) != S_IFDIR)
+        return failure(failedTitle + QStringLiteral("没有可用的更新前快照: ") + snapshotDir);
+    if (const QString problem = writableProblem(layout); !problem.isEmpty())
+        return failure(failedTitle + problem);
     // After an interrupted run the site is no whole state worth keeping; otherwise the state that
     // the rollback replaces becomes the snapshot, so that a second rollback returns to it.
     const bool keepReplaced = marker == Marker::None && !unrestored;
