@@ -475,7 +475,7 @@ private Q_SLOTS:
             << QStringList{} << QString();
         QTest::newRow("..") << QJsonArray{file("ok.php"), file("../evil.php")} << none
                             << "解压失败: 更新包中有含 \"..\" 的路径: ../evil.php" << QStringList{}
-                            << QStringList{"ok.php"} << QString();
+                            << QStringList{} << QString();
         QTest::newRow("absolute path")
             << QJsonArray{file(m_canary + "/evil.php")} << none << "解压失败: 更新包中有绝对路径"
             << QStringList{} << QStringList{} << QString();
