@@ -6,11 +6,14 @@
       /break/NAME     announces NAME's length, sends half of it, closes the connection
       /stall/NAME     announces NAME's length, sends a little of it, then sends nothing more
       /slow/NAME      sends NAME in ten parts a tenth of a second apart
+      /trickle/NAME   announces NAME's length, then sends it four bytes every fifth of a second
       anything else   the file under DIR (the query is ignored)
   fixtures.py ca DIR                       a test authority and a server certificate for 127.0.0.1
   fixtures.py zip OUT < ENTRIES.json       a zip from a list of entries:
       {"name": "a/b.php", "data": "text", "mode": 420, "type": "file|dir|link|fifo",
-       "raw": "hex bytes of the stored name", "utf8flag": true|false, "target": "for links"}
+       "raw": "hex bytes of the stored name", "utf8flag": true|false, "target": "for links",
+       "zeros": N (N zero bytes as the data), "declare": N (the size the central directory
+       states, whatever the data: a Zip64 extra field when it exceeds 32 bits)}
 """
 import http.server
 import json
@@ -63,6 +66,13 @@ def serve(root, tls):
                 self.wfile.write(body[:100])
                 self.wfile.flush()
                 time.sleep(3600)
+            elif kind == "trickle":
+                body = self.body_of(rest)
+                self.head(len(body))
+                for i in range(0, len(body), 4):
+                    self.wfile.write(body[i : i + 4])
+                    self.wfile.flush()
+                    time.sleep(0.2)
             elif kind == "slow":
                 body = self.body_of(rest)
                 self.head(len(body))
@@ -128,7 +138,15 @@ def make_zip(out, entries):
             if kind == "dir":
                 info.external_attr |= 0x10
             data = e.get("target", "") if kind == "link" else e.get("data", "")
-            z.writestr(info, data.encode("utf-8"))
+            if "zeros" in e:
+                # Deflated, so that a large size takes little room in the package.
+                info.compress_type = zipfile.ZIP_DEFLATED
+                z.writestr(info, b"\0" * e["zeros"])
+            else:
+                z.writestr(info, data.encode("utf-8"))
+            if "declare" in e:
+                # Only the central directory is written at close: it alone states this size.
+                info.file_size = e["declare"]
 
 
 if __name__ == "__main__":

@@ -12,7 +12,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <iterator>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -340,6 +342,43 @@ QString removeTree(const QString &path)
     if (const int error = removeAt(dir.get(), parent.name.constData()))
         return errnoDescription(error);
     return {};
+}
+
+std::optional<quint64> freeDiskBytes(const QString &path)
+{
+    struct statvfs fs
+    {
+    };
+    if (::statvfs(QFile::encodeName(path).constData(), &fs) != 0)
+        return std::nullopt;
+    return quint64(fs.f_bavail) * quint64(fs.f_frsize);
+}
+
+QString formatByteSize(quint64 bytes)
+{
+    if (bytes < 1024)
+        return QString::number(bytes) + QStringLiteral(" B");
+    static const char *const units[] = {"KB", "MB", "GB", "TB", "PB", "EB"};
+    double value = double(bytes) / 1024.0;
+    int unit = 0;
+    // Rounded as shown, so that 1023.99 KB reads "1.0 MB", never "1024 KB".
+    while (unit + 1 < int(std::size(units)) && value >= 1023.95) {
+        value /= 1024.0;
+        ++unit;
+    }
+    const QString number =
+        value < 9.95 ? QString::number(value, 'f', 1) : QString::number(qRound64(value));
+    return number + QLatin1Char(' ') + QLatin1String(units[unit]);
+}
+
+QString diskFullText(const QString &path)
+{
+    // Below this a write of the update's size cannot have succeeded; a failure is the disk's.
+    constexpr quint64 kNearlyFull = 1 << 20;
+    const auto free = freeDiskBytes(path);
+    if (!free || *free >= kNearlyFull)
+        return {};
+    return QStringLiteral("磁盘空间不足，可用 ") + formatByteSize(*free);
 }
 
 } // namespace tavex

@@ -67,4 +67,15 @@ QString visibleControlCharacters(const QString &text);
 // UTF-8 text as a string, or absent when the bytes are not valid UTF-8.
 std::optional<QString> decodeUtf8(const QByteArray &bytes);
 
+// The bytes an ordinary user may still write on the file system that holds the path (what df
+// calls available); absent when the path cannot be examined.
+std::optional<quint64> freeDiskBytes(const QString &path);
+
+// A size for people, in steps of 1024: "512 B", "2.0 GB", "180 MB" (one decimal below ten).
+QString formatByteSize(quint64 bytes);
+
+// "磁盘空间不足，可用 <size>" when the file system that holds the path is (almost) full, so that a
+// failed write says why instead of the system's vaguer words; empty while there is room.
+QString diskFullText(const QString &path);
+
 } // namespace tavex

@@ -1,6 +1,8 @@
 #include "UpdateArchive.h"
 
 #include "platform/Processes.h"
+#include "platform/SystemInfo.h"
+#include "process/Cancellation.h"
 #include "process/FileHelpers.h"
 
 #include <QDir>
@@ -11,6 +13,8 @@
 #include <QProcessEnvironment>
 
 #include <algorithm>
+#include <cerrno>
+#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +23,12 @@ namespace tavex {
 namespace {
 
 const QString kBsdtar = QStringLiteral("/usr/bin/bsdtar");
+// How often the wait for the tool looks for a cancellation request, and how long a tool asked to
+// end may take before it is killed.
+constexpr int kCancelPollMs = 100;
+constexpr int kTerminateGraceMs = 2000;
+// Room left over beyond twice the package's declared size.
+constexpr quint64 kSpaceMargin = quint64(16) << 20;
 
 quint16 le16(const char *p)
 {
@@ -61,6 +71,7 @@ QString unsafeTypeReason(quint16 versionMadeBy, quint32 externalAttributes)
 struct ToolRun
 {
     bool started = false;
+    bool cancelled = false;
     int exitCode = 0;
     QString output; // trimmed
 };
@@ -85,7 +96,16 @@ ToolRun runBsdtar(const QStringList &args)
     }
     run.started = true;
     // Waiting reads the pipe as the tool writes, so a long complaint never stalls it.
-    process.waitForFinished(-1);
+    while (process.state() != QProcess::NotRunning && !cancellationRequested())
+        process.waitForFinished(kCancelPollMs);
+    if (process.state() != QProcess::NotRunning) {
+        run.cancelled = true;
+        process.terminate();
+        if (!process.waitForFinished(kTerminateGraceMs)) {
+            process.kill();
+            process.waitForFinished(-1);
+        }
+    }
     run.exitCode = process.exitStatus() == QProcess::CrashExit ? -1 : process.exitCode();
     run.output = decodeUtf8(process.readAll()).value_or(QString()).trimmed();
     return run;
@@ -95,12 +115,49 @@ std::optional<QString> toolFailure(const ToolRun &run)
 {
     if (!run.started)
         return QStringLiteral("解压失败: ") + run.output;
+    if (run.cancelled)
+        return cancelledPrefix() + QStringLiteral("解压已按要求中止");
     if (run.exitCode == 0)
         return std::nullopt;
     QString message = QStringLiteral("解压失败: ditto 退出码 ") + QString::number(run.exitCode);
     if (!run.output.isEmpty())
         message += QStringLiteral("，") + run.output;
     return message;
+}
+
+// Removes everything in the folder, never following a link; the folder itself stays.
+QString clearFolder(const QString &folder)
+{
+    const QStringList names = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden |
+                                                     QDir::System | QDir::NoDotAndDotDot);
+    for (const QString &name : names) {
+        if (const QString error = removeTree(folder + QLatin1Char('/') + name); !error.isEmpty())
+            return error;
+    }
+    return {};
+}
+
+quint64 saturatingAdd(quint64 a, quint64 b)
+{
+    return a > std::numeric_limits<quint64>::max() - b ? std::numeric_limits<quint64>::max()
+                                                       : a + b;
+}
+
+// The uncompressed size of a central directory entry: the 32-bit field, or the Zip64 extra
+// field's first value when the 32-bit one is saturated.
+quint64 declaredEntrySize(const char *header, const QByteArray &extra)
+{
+    const quint32 size = le32(header + 24);
+    if (size != 0xffffffffu)
+        return size;
+    for (qsizetype at = 0; at + 4 <= extra.size();) {
+        const quint16 id = le16(extra.constData() + at);
+        const quint16 length = le16(extra.constData() + at + 2);
+        if (id == 0x0001 && length >= 8 && at + 4 + 8 <= extra.size())
+            return le64(extra.constData() + at + 4);
+        at += 4 + length;
+    }
+    return size;
 }
 
 bool isInside(const QString &path, const QString &root)
@@ -184,6 +241,9 @@ ZipDirectory readZipDirectory(const QString &packagePath)
         if (next > directory.size())
             return result;
         const QByteArray name = directory.mid(at + 46, nameLength);
+        result.declaredSize = saturatingAdd(
+            result.declaredSize,
+            declaredEntrySize(header, directory.mid(at + 46 + nameLength, le16(header + 30))));
         constexpr quint16 kUtf8Flag = 0x0800;
         if (!(flags & kUtf8Flag) && !decodeUtf8(name))
             result.hasNonUtf8UnflaggedName = true;
@@ -217,6 +277,14 @@ std::optional<QString> unzipUpdateArchive(const QString &packagePath, const QStr
         return QStringLiteral("解压失败: 更新包中") + zip.unsafeReason + QStringLiteral(": ") +
                zip.unsafeEntry;
 
+    // The unpacked tree and then the site's copy of it: a package that cannot fit twice would
+    // fill the disk, and every later update would fail at its download.
+    const quint64 needed =
+        saturatingAdd(saturatingAdd(zip.declaredSize, zip.declaredSize), kSpaceMargin);
+    if (const auto free = freeDiskBytes(destination); free && *free < needed)
+        return QStringLiteral("解压失败: 磁盘空间不足，解压需要 ") + formatByteSize(needed) +
+               QStringLiteral("，可用 ") + formatByteSize(*free);
+
     QStringList args = {QStringLiteral("-x"),
                         QStringLiteral("-f"),
                         packagePath,
@@ -229,7 +297,17 @@ std::optional<QString> unzipUpdateArchive(const QString &packagePath, const QStr
                         QStringLiteral("--no-fflags")};
     if (zip.hasNonUtf8UnflaggedName)
         args << QStringLiteral("--options") << QStringLiteral("hdrcharset=GBK");
-    return toolFailure(runBsdtar(args));
+    const ToolRun run = runBsdtar(args);
+    std::optional<QString> failure = toolFailure(run);
+    if (!failure)
+        return std::nullopt;
+    // Judged before the partial tree goes, which frees the space again.
+    if (const QString full = diskFullText(destination); !full.isEmpty() && !run.cancelled)
+        failure = QStringLiteral("解压失败: ") + full + QStringLiteral("；") +
+                  failure->mid(QStringLiteral("解压失败: ").size());
+    if (const QString error = clearFolder(destination); !error.isEmpty())
+        *failure += QStringLiteral("；解压出的部分未能清除: ") + error;
+    return failure;
 }
 
 QString removeMacOSXArtifacts(const QString &directory)
@@ -280,7 +358,15 @@ QString extractedTreeProblem(const QString &root)
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
-        const mode_t type = lstatType(path);
+        struct stat st
+        {
+        };
+        if (::lstat(QFile::encodeName(path).constData(), &st) != 0) {
+            if (errno == ENAMETOOLONG)
+                return QStringLiteral("路径过长（超过系统上限）: ") + path;
+            return errnoDescription(errno) + QStringLiteral(": ") + path;
+        }
+        const mode_t type = st.st_mode & S_IFMT;
         if (type != S_IFREG && type != S_IFDIR && type != S_IFLNK)
             return QStringLiteral("更新包中有不受支持的文件类型，已拒绝使用此更新包: ") +
                    QDir(root).relativeFilePath(path);

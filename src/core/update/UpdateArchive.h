@@ -18,12 +18,18 @@ struct ZipDirectory
     // other than file, folder and symbolic link (devices, FIFOs). Empty when there is none.
     QString unsafeEntry;
     QString unsafeReason;
+    // The sum of the sizes the entries say they unpack to (Zip64 sizes included); the largest
+    // value when the sum does not fit.
+    quint64 declaredSize = 0;
 };
 ZipDirectory readZipDirectory(const QString &packagePath);
 
 // Unpacks the package into the folder with /usr/bin/bsdtar. Entries never get another owner or
-// set-id bits. Unflagged names are read as GBK when one of them is not valid UTF-8. Absent on
-// success, else "解压失败: ..." (the tool's failure as "解压失败: ditto 退出码 N，output").
+// set-id bits. Unflagged names are read as GBK when one of them is not valid UTF-8. A package
+// whose declared size, twice over (the site's copy follows), does not fit on the folder's file
+// system is refused before anything is unpacked. A failure or a cancellation request removes
+// what was unpacked, so the folder is left empty. Absent on success, else "解压失败: ..." (the
+// tool's failure as "解压失败: ditto 退出码 N，output"), or cancelledPrefix() + ... when cancelled.
 std::optional<QString> unzipUpdateArchive(const QString &packagePath, const QString &destination);
 
 // Removes "__MACOSX" entries and "._" companion files below the folder, longest path first,
@@ -31,7 +37,8 @@ std::optional<QString> unzipUpdateArchive(const QString &packagePath, const QStr
 QString removeMacOSXArtifacts(const QString &directory);
 
 // Why the unpacked tree must not be used: a symbolic link that leads outside it (it would reach
-// the served site), or an entry that is no file, folder or link. Empty when the tree is fine.
+// the served site), an entry that is no file, folder or link, or one that cannot be examined (a
+// path too long for the system). Empty when the tree is fine.
 QString extractedTreeProblem(const QString &root);
 
 // The first symbolic link under the folder that leads outside it, as "relative path -> target":

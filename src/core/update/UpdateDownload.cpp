@@ -1,8 +1,10 @@
 #include "UpdateDownload.h"
 
 #include "platform/SystemInfo.h"
+#include "process/Cancellation.h"
 #include "process/FileHelpers.h"
 
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -12,14 +14,27 @@
 #include <QSslConfiguration>
 #include <QTemporaryFile>
 #include <QTimer>
+#include <QUrlQuery>
 
 #include <cerrno>
 #include <cstdio>
+#include <deque>
 #include <sys/stat.h>
 
 namespace tavex {
 
 namespace {
+
+// How often the wait for the transfer looks for a cancellation request and at the rate.
+constexpr int kPollMs = 100;
+
+// "1 KiB/s", or in bytes when the rate is no whole number of KiB.
+QString rateText(qint64 bytesPerSecond)
+{
+    if (bytesPerSecond > 0 && bytesPerSecond % 1024 == 0)
+        return QString::number(bytesPerSecond / 1024) + QStringLiteral(" KiB/s");
+    return QString::number(bytesPerSecond) + QStringLiteral(" B/s");
+}
 
 // The reply's error stands for an HTTP status that the server answered with, not for a transfer
 // that failed: such a body is kept as the package, and extraction then judges it.
@@ -58,17 +73,27 @@ QString installPackage(const QString &temporary, const QString &packagePath)
 QUrl updateZipDownloadURL(const QUrl &base, const QDateTime &now)
 {
     const QString stamp = QLocale::c().toString(now.date(), QStringLiteral("yyyyMMdd"));
-    const QUrl url(base.toString(QUrl::FullyEncoded) + QStringLiteral("?t=") + stamp,
-                   QUrl::StrictMode);
+    QUrlQuery query(base);
+    query.addQueryItem(QStringLiteral("t"), stamp);
+    QUrl url = base;
+    url.setQuery(query);
     return url.isValid() ? url : base;
 }
 
 QString downloadPackage(const QUrl &url, const QString &packagePath, const DownloadOptions &options)
 {
-    QTemporaryFile part(QFileInfo(packagePath).path() +
-                        QStringLiteral("/.tavex-update-XXXXXX.part"));
+    const QString cancelled = cancelledPrefix() + QStringLiteral("下载已按要求中止");
+    if (cancellationRequested())
+        return cancelled;
+    const QString folder = QFileInfo(packagePath).path();
+    QTemporaryFile part(folder + QStringLiteral("/.tavex-update-XXXXXX.part"));
     if (!part.open())
         return part.errorString();
+    // A full disk is named as such; the file's own error says little ("Unknown error").
+    const auto writeFailure = [&] {
+        const QString full = diskFullText(folder);
+        return full.isEmpty() ? part.errorString() : full + QStringLiteral("，更新包未能写完");
+    };
 
     QNetworkRequest request(url);
     if (!options.extraCaCertificates.isEmpty()) {
@@ -83,45 +108,69 @@ QString downloadPackage(const QUrl &url, const QString &packagePath, const Downl
     reply->setReadBufferSize(1 << 20);
 
     QEventLoop loop;
-    QTimer stall;
-    stall.setSingleShot(true);
-    stall.setInterval(options.stallTimeoutMs);
-    bool stalled = false;
     QString writeError;
+    qint64 received = 0;
     const auto drain = [&] {
         while (reply->bytesAvailable() > 0 && writeError.isEmpty()) {
             const QByteArray chunk = reply->read(1 << 20);
             if (part.write(chunk) != chunk.size())
-                writeError = part.errorString();
+                writeError = writeFailure();
+            received += chunk.size();
         }
     };
     QObject::connect(reply, &QNetworkReply::readyRead, &loop, [&] {
-        stall.start();
         drain();
         if (!writeError.isEmpty())
             reply->abort();
     });
-    QObject::connect(reply, &QNetworkReply::metaDataChanged, &stall, qOverload<>(&QTimer::start));
-    QObject::connect(&stall, &QTimer::timeout, &loop, [&] {
-        stalled = true;
-        reply->abort();
-    });
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    stall.start();
+
+    // Each tick looks for a cancellation request and at what arrived in the last window: a
+    // transfer too slow to end in reasonable time ends now, a complete stall included.
+    enum class Stop { No, TooSlow, Cancelled } stop = Stop::No;
+    QElapsedTimer clock;
+    clock.start();
+    std::deque<std::pair<qint64, qint64>> samples{{0, 0}}; // (elapsed ms, bytes received)
+    QTimer tick;
+    tick.setInterval(kPollMs);
+    QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
+        if (stop != Stop::No)
+            return;
+        if (cancellationRequested()) {
+            stop = Stop::Cancelled;
+            reply->abort();
+            return;
+        }
+        const qint64 now = clock.elapsed();
+        samples.emplace_back(now, received);
+        // The oldest sample kept is the newest one that lies a whole window back.
+        while (samples.size() > 1 && samples[1].first <= now - options.rateWindowMs)
+            samples.pop_front();
+        const auto [since, bytesThen] = samples.front();
+        if (now - since >= options.rateWindowMs &&
+            (received - bytesThen) * 1000 < options.minBytesPerSecond * (now - since)) {
+            stop = Stop::TooSlow;
+            reply->abort();
+        }
+    });
+    tick.start();
     loop.exec();
-    stall.stop();
+    tick.stop();
     drain();
 
     const QString failure = [&]() -> QString {
         if (!writeError.isEmpty())
             return writeError;
-        if (stalled)
-            return QStringLiteral("%1 秒内没有收到数据，下载已中止")
-                .arg(options.stallTimeoutMs / 1000.0);
+        if (stop == Stop::Cancelled)
+            return cancelled;
+        if (stop == Stop::TooSlow)
+            return QStringLiteral("下载过慢：%1 秒内平均不到 %2，下载已中止")
+                .arg(QString::number(options.rateWindowMs / 1000.0),
+                     rateText(options.minBytesPerSecond));
         if (reply->error() != QNetworkReply::NoError && !isAnsweredStatus(*reply))
             return reply->errorString();
         if (!part.flush())
-            return part.errorString();
+            return writeFailure();
         return {};
     }();
     delete reply;
