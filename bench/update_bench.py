@@ -83,6 +83,7 @@ def fresh_site(template, www):
 
 
 def pipeline(url, base, template):
+    # The same comparison as the panel's: every file is rewritten (-I), whatever its size and time.
     www = os.path.join(base, "www")
     fresh_site(template, www)
     package, extract = os.path.join(base, "pkg.zip"), os.path.join(base, "extract")
@@ -91,7 +92,7 @@ def pipeline(url, base, template):
 curl -sS -o '{package}' '{url}'
 rm -rf '{extract}'; mkdir '{extract}'
 LC_ALL=C.UTF-8 bsdtar -xf '{package}' -C '{extract}'
-rsync -a --delete --exclude=/Data/ '{src}/' '{www}/'
+rsync -a -I --delete --omit-dir-times --exclude=/Data --exclude=/data '{src}/' '{www}/'
 rsync -a --ignore-existing '{src}/Data/' '{www}/Data/'
 """
     return timed("bash", "-c", script)

@@ -11,13 +11,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLocale>
 
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace tavex {
@@ -90,21 +88,6 @@ qint64 bytesUnder(const QString &path)
     for (const QString &name : names)
         total += bytesUnder(path + QLatin1Char('/') + name);
     return total;
-}
-
-qint64 freeBytes(const QString &path)
-{
-    struct statvfs fs
-    {
-    };
-    if (::statvfs(encoded(path).constData(), &fs) != 0)
-        return -1;
-    return qint64(fs.f_bavail) * qint64(fs.f_frsize);
-}
-
-QString sizeText(qint64 bytes)
-{
-    return QLocale::c().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat);
 }
 
 // Entries under site (relative to it) that have no counterpart under copy; an unreadable folder
@@ -244,9 +227,9 @@ void compareWithSnapshot(const QString &snapshot, const QString &site, const QSt
 // again. Empty on success.
 QString privatizeReadOnlyFiles(const QString &copy, const QString &prefix)
 {
-    const QStringList names = QDir(copy + QLatin1Char('/') + prefix)
-                                  .entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                                             QDir::NoDotAndDotDot);
+    const QStringList names =
+        QDir(copy + QLatin1Char('/') + prefix)
+            .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QString &name : names) {
         const QString rel = prefix + name;
         const QString path = copy + QLatin1Char('/') + rel;
@@ -301,8 +284,7 @@ QString stageSiteCopy(const QString &site, const QString &staging)
     if (const QString error = freshFolder(staging); !error.isEmpty())
         return error;
     if (copyEntries(site, names, staging, true).isEmpty()) {
-        if (const QString error = privatizeReadOnlyFiles(staging, QString());
-            !error.isEmpty()) {
+        if (const QString error = privatizeReadOnlyFiles(staging, QString()); !error.isEmpty()) {
             removeTree(staging);
             return error;
         }
@@ -312,11 +294,11 @@ QString stageSiteCopy(const QString &site, const QString &staging)
         qint64 needed = kSpareBytes;
         for (const QString &name : names)
             needed += bytesUnder(site + QLatin1Char('/') + name);
-        const qint64 free = freeBytes(QFileInfo(staging).path());
-        if (free >= 0 && needed > free) {
+        const auto free = freeDiskBytes(QFileInfo(staging).path());
+        if (free && quint64(needed) > *free) {
             removeTree(staging);
             return QStringLiteral("磁盘空间不足，站点快照需要 %1，可用 %2")
-                .arg(sizeText(needed), sizeText(free));
+                .arg(formatByteSize(quint64(needed)), formatByteSize(*free));
         }
         QString error = freshFolder(staging);
         if (error.isEmpty())

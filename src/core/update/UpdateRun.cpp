@@ -193,7 +193,9 @@ UpdateOutcome downloadUpdateOnly(const PanelRootResolver &resolver, const QUrl &
 
     progress(0.1, QStringLiteral("正在下载更新包"));
     if (const QString error = downloadPackage(downloadURL, packagePath, options); !error.isEmpty())
-        return failure(QStringLiteral("更新下载失败: ") + error);
+        return failure(
+            (error.startsWith(cancelledPrefix()) ? kFailed : QStringLiteral("更新下载失败: ")) +
+            error);
 
     if (cancellationRequested())
         return stoppedBeforeChange();
