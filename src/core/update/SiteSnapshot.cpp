@@ -31,6 +31,13 @@ QByteArray encoded(const QString &path)
     return QFile::encodeName(path);
 }
 
+// Every entry of the folder, hidden ones too, in name order.
+QStringList entriesIn(const QString &dir)
+{
+    return QDir(dir).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
 bool processFailed(const QString &text)
 {
     return text.startsWith(QStringLiteral("执行失败: ")) ||
@@ -41,8 +48,7 @@ bool processFailed(const QString &text)
 // The site's entries that belong in a snapshot: all but its data folders.
 QStringList snapshotNames(const QString &site)
 {
-    QStringList names = QDir(site).entryList(
-        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    QStringList names = entriesIn(site);
     for (const QString &name : protectedDataNames())
         names.removeAll(name);
     return names;
@@ -83,8 +89,7 @@ qint64 bytesUnder(const QString &path)
     if (!S_ISDIR(st.st_mode))
         return S_ISREG(st.st_mode) ? qint64(st.st_size) : 0;
     qint64 total = 0;
-    const QStringList names =
-        QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    const QStringList names = entriesIn(path);
     for (const QString &name : names)
         total += bytesUnder(path + QLatin1Char('/') + name);
     return total;
@@ -122,9 +127,7 @@ struct Widened
 
 void widenUnreadable(const QString &root, const QString &prefix, QList<Widened> &widened)
 {
-    const QStringList names =
-        QDir(root + QLatin1Char('/') + prefix)
-            .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    const QStringList names = entriesIn(root + QLatin1Char('/') + prefix);
     for (const QString &name : names) {
         const QString rel = prefix + name;
         const QString path = root + QLatin1Char('/') + rel;
@@ -174,13 +177,9 @@ bool sameBytes(const QString &a, const QString &b)
 void compareWithSnapshot(const QString &snapshot, const QString &site, const QString &prefix,
                          bool bytes, RestoreResult &result)
 {
-    QStringList names =
-        QDir(snapshot + QLatin1Char('/') + prefix)
-            .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    QStringList names = entriesIn(snapshot + QLatin1Char('/') + prefix);
     // Entries of the site that the snapshot lacks were to be removed.
-    const QStringList live =
-        QDir(site + QLatin1Char('/') + prefix)
-            .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    const QStringList live = entriesIn(site + QLatin1Char('/') + prefix);
     for (const QString &name : live) {
         if (!names.contains(name) && !isDataPath(prefix + name))
             result.notRestored << prefix + name;
@@ -227,9 +226,7 @@ void compareWithSnapshot(const QString &snapshot, const QString &site, const QSt
 // again. Empty on success.
 QString privatizeReadOnlyFiles(const QString &copy, const QString &prefix)
 {
-    const QStringList names =
-        QDir(copy + QLatin1Char('/') + prefix)
-            .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    const QStringList names = entriesIn(copy + QLatin1Char('/') + prefix);
     for (const QString &name : names) {
         const QString rel = prefix + name;
         const QString path = copy + QLatin1Char('/') + rel;
