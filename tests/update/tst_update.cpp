@@ -859,7 +859,11 @@ private Q_SLOTS:
             }
             // Package data files arrive where the live Data is a real folder and lacks them; new
             // folders there stay writable.
-            const auto pkgDataDir = packageDataDirectory(pkg);
+            std::optional<QString> pkgDataDir;
+            for (const DataMerge &merge : dataMerges(pkg, site)) {
+                if (merge.liveDir == site + QStringLiteral("/Data"))
+                    pkgDataDir = merge.packageDir;
+            }
             if (pkgDataDir && (liveData <= 5 || liveData == 9)) {
                 const auto dataState = treeState(*pkgDataDir);
                 for (auto it = dataState.cbegin(); it != dataState.cend(); ++it) {

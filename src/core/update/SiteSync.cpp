@@ -50,16 +50,6 @@ const QStringList &protectedDataNames()
     return names;
 }
 
-std::optional<QString> packageDataDirectory(const QString &source)
-{
-    for (const QString &name : protectedDataNames()) {
-        const QString path = source + QLatin1Char('/') + name;
-        if (lstatType(path) == S_IFDIR)
-            return path;
-    }
-    return std::nullopt;
-}
-
 QList<DataMerge> dataMerges(const QString &source, const QString &destination)
 {
     const auto at = [](const QString &dir, const char *name) {

@@ -17,10 +17,6 @@ QString syncStepDone();
 // overwritten by an update; the package can only add files that they lack.
 const QStringList &protectedDataNames();
 
-// The package's data folder: its real folder "Data", else its real folder "data", else none.
-// A link or a file of that name is no data folder.
-std::optional<QString> packageDataDirectory(const QString &source);
-
 // One merge of a package data folder into a live one: package "Data" into the live "Data",
 // package "data" into the live "data", and a package that has only "data" into "Data" as well.
 struct DataMerge
