@@ -4,17 +4,21 @@
 #
 #   DEST/mysql/bin/mysql_install_db   initialises a data directory, root password "kelp"
 #   DEST/mysql/bin/mysqld             starts mariadbd detached, returns once it answers
-#   DEST/mysql/bin/mysqladmin         mariadb-admin over TCP 127.0.0.1:3306
+#   DEST/mysql/bin/mysqladmin         ping and shutdown over TCP 127.0.0.1:3306
 #   DEST/php/PHP8.2/bin/php           Debian's PHP under the runtime's name
 #   DEST/phpmyadmin/                  a copy of Debian's phpMyAdmin reading its own config.inc.php
 #   DEST/www/index.php                a demo site that connects to the database
+#   DEST/config/, DEST/mysql/data/    empty: the panel keeps PID files, logs and the database there
 #
 # DEST is the "runtime" folder itself (the panel root is its parent). The panel
 # calls these programs with fixed arguments written for another platform; the
 # wrappers translate them for Debian. They find everything relative to their own
 # location at run time, so the tree may be copied or moved after it is built.
-# mysql/data, config/ and phpmyadmin/config.inc.php are left out on purpose:
-# the panel creates them.
+# phpmyadmin/config.inc.php is left out on purpose: the panel writes it.
+#
+# The runtime needs only MariaDB's -core packages (mariadbd, its SQL scripts and
+# messages; the mariadb client), never mariadb-server or mariadb-client, whose
+# installation would start and enable a system MariaDB on port 3306.
 #
 # DEST is a build artifact: running the script again replaces it completely.
 set -euo pipefail
@@ -25,27 +29,27 @@ die() { printf '%s: %s\n' "$prog" "$*" >&2; exit 1; }
 [ $# -eq 1 ] && [ -n "$1" ] || { echo "usage: $prog DEST   (DEST is the runtime folder, e.g. .../Tavex-panel/runtime)" >&2; exit 2; }
 
 # Debian's programs, by absolute path: /usr/sbin is not on an ordinary user's PATH.
-MARIADB_INSTALL_DB=/usr/bin/mariadb-install-db
 MARIADBD=/usr/sbin/mariadbd
-MARIADB_ADMIN=/usr/bin/mariadb-admin
+MARIADB_CLIENT=/usr/bin/mariadb
 MY_PRINT_DEFAULTS=/usr/bin/my_print_defaults
 PHP=/usr/bin/php
 PMA_SRC=/usr/share/phpmyadmin
 MARIADB_SHARE=/usr/share/mysql
-MARIADB_PLUGINS=/usr/lib/mysql/plugin
 
 # --- what the runtime needs from the system ---------------------------------
 missing=()
 need() { # need PATH PACKAGE
   [ -e "$1" ] || missing+=("$1 (Debian package $2)")
 }
-need "$MARIADB_INSTALL_DB" mariadb-server
 need "$MARIADBD" mariadb-server-core
-need "$MARIADB_ADMIN" mariadb-client-core
+need "$MARIADB_CLIENT" mariadb-client-core
 need "$MY_PRINT_DEFAULTS" mariadb-client-core
 need "$MARIADB_SHARE/english/errmsg.sys" mariadb-server-core
 need "$MARIADB_SHARE/charsets" mariadb-server-core
-need "$MARIADB_PLUGINS" mariadb-server
+for sql in mysql_system_tables mysql_performance_tables mysql_system_tables_data \
+           fill_help_tables maria_add_gis_sp_bootstrap mysql_sys_schema; do
+  need "$MARIADB_SHARE/$sql.sql" mariadb-server-core
+done
 need "$PHP" php-cli
 need "$PMA_SRC/index.php" phpmyadmin
 need /usr/bin/setsid util-linux
@@ -125,16 +129,23 @@ datadir_from() {
   [ -f "$1" ] && [ ! -L "$1" ] && [ -r "$1" ] || fail "option file $1 is not a readable regular file; refusing to run"
   option_datadir "$1" || fail "cannot read option file $1"
 }
+
+# answers ARGS...: the server that the mariadb client reaches with ARGS answers. A refused
+# login counts: an error number below 2000 comes from the server, so it is up.
+answers() {
+  local out
+  out=$(/usr/bin/mariadb --no-defaults --connect-timeout=1 "$@" -Nse 'SELECT 1' 2>&1) && return 0
+  [[ $out =~ ^ERROR\ ([0-9]+) ]] && [ "${BASH_REMATCH[1]}" -lt 2000 ]
+}
 EOF
 
 cat >"$build/mysql/bin/mysql_install_db" <<EOF
 #!/bin/bash
 # Called as:  mysql_install_db --defaults-file=<my_runtime.cnf> --initialize-insecure
-# MariaDB's installer knows no --initialize-insecure, and Debian's script
-# mishandles paths with spaces: given such a --defaults-file it creates nothing
-# yet exits 0, and --user makes its chown split the path. So run it with
-# --no-defaults and an explicit datadir, check its result ourselves, then give
-# every root account the password "kelp" that the stack expects.
+# Does what mariadb-install-db does (that script comes with mariadb-server, and it
+# mishandles paths with spaces): feeds the system tables' SQL of mariadb-server-core
+# to "mariadbd --bootstrap" with --no-defaults and an explicit datadir, checks the
+# result, and gives every root account the password "kelp" that the stack expects.
 set -u
 $WRAPPER_COMMON
 EOF
@@ -144,7 +155,7 @@ defaults_file=
 for a in "$@"; do
   case $a in
     --defaults-file=*) defaults_file=${a#--defaults-file=} ;;
-    *) ;; # --initialize-insecure: that is what mariadb-install-db does anyway
+    *) ;; # --initialize-insecure: root gets its password below
   esac
 done
 
@@ -174,23 +185,26 @@ give_up() {
 }
 
 start=$(date +%s%N)
-/usr/bin/mariadb-install-db --no-defaults --basedir=/usr --datadir="$datadir" \
-  --auth-root-authentication-method=normal --skip-test-db >"$log" 2>&1 \
-  || give_up "mariadb-install-db failed"
-# Its exit status is not to be trusted; the grant table must be there.
-[ -f "$datadir/mysql/global_priv.frm" ] || give_up "mariadb-install-db did not create the system tables in $datadir"
-
-# The bootstrap server runs with grant tables off: FLUSH PRIVILEGES loads them
-# so that ALTER USER works. Every root account (localhost, 127.0.0.1, ::1, the
-# host name) gets the password, so that TCP logins to 127.0.0.1 need it too.
-# (The bootstrap reader ends a statement at a line ending in ";", so the
-# block stays on one line.)
-set_password="FLUSH PRIVILEGES;
-BEGIN NOT ATOMIC FOR r IN (SELECT Host FROM mysql.global_priv WHERE User = 'root') DO EXECUTE IMMEDIATE CONCAT('ALTER USER ''root''@', QUOTE(r.Host), ' IDENTIFIED BY ''kelp'''); END FOR; END;"
-printf '%s\n' "$set_password" |
-  /usr/sbin/mariadbd --no-defaults --bootstrap --datadir="$datadir" --skip-networking \
-    --lc-messages-dir=/usr/share/mysql --log-warnings=0 >"$log" 2>&1 \
-  || give_up "setting the root password failed"
+# As mariadb-install-db: root accounts without a socket login (@auth_root_socket NULL), no test
+# database. The bootstrap server runs with grant tables off: FLUSH PRIVILEGES loads the tables
+# just made so that ALTER USER works. Every root account (localhost, 127.0.0.1, ::1, the host
+# name) gets the password, so that TCP logins to 127.0.0.1 need it too. (The bootstrap reader
+# ends a statement at a line ending in ";", so the block stays on one line.)
+sql=/usr/share/mysql
+{
+  printf '%s\n' "CREATE DATABASE IF NOT EXISTS mysql;" "USE mysql;" "SET @auth_root_socket=NULL;"
+  cat -- "$sql/mysql_system_tables.sql" "$sql/mysql_performance_tables.sql" \
+    "$sql/mysql_system_tables_data.sql" "$sql/fill_help_tables.sql" \
+    "$sql/maria_add_gis_sp_bootstrap.sql" "$sql/mysql_sys_schema.sql"
+  printf '%s\n' "FLUSH PRIVILEGES;" \
+    "BEGIN NOT ATOMIC FOR r IN (SELECT Host FROM mysql.global_priv WHERE User = 'root') DO EXECUTE IMMEDIATE CONCAT('ALTER USER ''root''@', QUOTE(r.Host), ' IDENTIFIED BY ''kelp'''); END FOR; END;"
+} | /usr/sbin/mariadbd --no-defaults --bootstrap --datadir="$datadir" --skip-networking \
+      --lc-messages-dir=/usr/share/mysql --character-sets-dir=/usr/share/mysql/charsets \
+      --log-warnings=0 --enforce-storage-engine="" --max-allowed-packet=8M \
+      --net-buffer-length=16K >"$log" 2>&1 \
+  || give_up "initialising the system tables failed"
+# A bootstrap that stops early may still exit 0: the grant table must be there.
+[ -f "$datadir/mysql/global_priv.frm" ] || give_up "no system tables were created in $datadir"
 
 ms=$(( ($(date +%s%N) - start) / 1000000 ))
 printf '%s: initialised %s in %d.%d s; root password is "kelp"\n' \
@@ -248,16 +262,11 @@ server+=(
   "--log-error=$errlog"
   --lc-messages-dir=/usr/share/mysql
   --character-sets-dir=/usr/share/mysql/charsets
-  --plugin-dir=/usr/lib/mysql/plugin
   "${args[@]}"
 )
 
-answers() { # "ping" succeeds even when the login is refused: the server is up
-  /usr/bin/mariadb-admin --no-defaults --socket="$socket" --connect-timeout=1 \
-    -uroot -pkelp ping >/dev/null 2>&1
-}
 # A second server would only wait on the first one's InnoDB lock and then give up.
-if answers; then
+if answers --socket="$socket" -uroot -pkelp; then
   fail "a server already runs from this runtime (pid $(cat -- "$pidfile" 2>/dev/null || echo "?"))"
 fi
 
@@ -279,7 +288,7 @@ ours() { # the pid file names the process started above
 }
 
 for _ in $(seq 200); do # up to 20 s
-  if ours && answers; then
+  if ours && answers --socket="$socket" -uroot -pkelp; then
     echo "$self: MariaDB answers (pid $pid, socket $socket)"
     exit 0
   fi
@@ -292,21 +301,45 @@ done
 fail "the server (pid $pid) did not answer within 20 s; it is left running, see $errlog"
 EOF
 
-cat >"$build/mysql/bin/mysqladmin" <<'EOF'
+cat >"$build/mysql/bin/mysqladmin" <<EOF
 #!/bin/bash
-# Called as:  mysqladmin -u root -pkelp shutdown
-# Without options mariadb-admin would read the system's option files and use
+# Called as:  mysqladmin -u root -pkelp shutdown   (also: ... ping)
+# mariadb-admin comes with mariadb-client, which the runtime does without: the
+# mariadb client of mariadb-client-core sends the SHUTDOWN statement, and "ping"
+# is a query that any answer of the server counts for, a refused login too.
+# Without --no-defaults the client would read the system's option files and use
 # the system socket /run/mysqld/mysqld.sock; the runtime's server is reached
 # over TCP at 127.0.0.1:3306.
-# Over TCP mariadb-admin returns as soon as the server accepts "shutdown" (it
-# waits for the end only on a local socket), so for shutdown this wrapper waits
+# The server confirms SHUTDOWN before it has stopped, so this wrapper waits
 # itself until the process that listened on port 3306 has gone.
 set -u
-admin=(/usr/bin/mariadb-admin --no-defaults --protocol=TCP -h 127.0.0.1 -P 3306 --connect-timeout=5)
+$WRAPPER_COMMON
+EOF
+cat >>"$build/mysql/bin/mysqladmin" <<'EOF'
 
-shutdown=0
-for a in "$@"; do [ "$a" = shutdown ] && shutdown=1; done
-[ "$shutdown" = 1 ] || exec "${admin[@]}" "$@"
+client=(--protocol=TCP -h 127.0.0.1 -P 3306)
+command=
+while [ $# -gt 0 ]; do
+  case $1 in
+    -u) [ $# -ge 2 ] || fail "-u needs a user name"; client+=("--user=$2"); shift ;;
+    -u*) client+=("--user=${1#-u}") ;;
+    --user=*) client+=("$1") ;;
+    -p?*) client+=("--password=${1#-p}") ;;
+    --password=*) client+=("$1") ;;
+    ping | shutdown) [ -z "$command" ] || fail "one command at a time"; command=$1 ;;
+    *) fail "unsupported argument: $1 (this runtime's mysqladmin knows ping and shutdown)" ;;
+  esac
+  shift
+done
+
+case $command in
+  ping)
+    answers "${client[@]}" || fail "no server answers on 127.0.0.1:3306"
+    echo "mysqld is alive"
+    exit 0 ;;
+  shutdown) ;;
+  *) fail "no command given (ping or shutdown)" ;;
+esac
 
 # listener_pid PORT: the process listening on TCP PORT (only our own processes
 # are visible to an ordinary user, which is all we need).
@@ -328,7 +361,7 @@ running() { # alive and not a zombie waiting for a parent that does not reap
 }
 
 pid=$(listener_pid 3306)
-"${admin[@]}" "$@" || exit
+/usr/bin/mariadb --no-defaults --connect-timeout=5 "${client[@]}" -e SHUTDOWN || exit
 [ -n "$pid" ] || exit 0
 for _ in $(seq 500); do # up to 50 s (the panel gives the tool 60): InnoDB may have a lot to flush
   running "$pid" || exit 0
@@ -345,10 +378,11 @@ cat >"$build/php/PHP8.2/bin/php" <<'EOF'
 # Called as:  php -S 0.0.0.0:<port> -t <folder>
 # exec keeps the PID the panel recorded; exec -a keeps this path as argv[0], so
 # the command line reads "<runtime>/php/PHP8.2/bin/php -S 0.0.0.0:<port> ...".
-# scripts/setup-demo-php-capability.sh may have installed a copy of PHP allowed
-# to bind ports below 1024 (phpMyAdmin listens on 900); prefer it.
+# The package (or scripts/setup-debian.sh) installs a copy of PHP allowed to bind
+# ports below 1024 (phpMyAdmin listens on 900) that only the group "tavex" may
+# run; prefer it when this user may.
 php=/usr/bin/php
-[ -x /usr/local/lib/tavex-demo/php ] && php=/usr/local/lib/tavex-demo/php
+[ -x /usr/lib/tavex-panel/php-bind900 ] && php=/usr/lib/tavex-panel/php-bind900
 exec -a "$0" "$php" "$@"
 EOF
 
@@ -358,6 +392,8 @@ chmod 755 "$build"/mysql/bin/* "$build/php/PHP8.2/bin/php"
 # Debian's tree holds relative symlinks into /usr/share/javascript and
 # /usr/share/doc: -L copies what they point to, so the copy stands alone.
 cp -rL -- "$PMA_SRC" "$build/phpmyadmin"
+links=$(find "$build/phpmyadmin" -type l | head -n 3)
+[ -z "$links" ] || die "phpMyAdmin copy still holds symbolic links: $links"
 rm -f -- "$build/phpmyadmin/config.inc.php"
 mkdir -p "$build/phpmyadmin/tmp"
 chmod -R u+w "$build/phpmyadmin"
@@ -423,6 +459,11 @@ body { font-family: "Noto Sans CJK SC", sans-serif; margin: 3em; color: #222; }
 </body>
 </html>
 EOF
+
+# --- the panel's own folders ------------------------------------------------
+# Shipped empty, so that a fresh copy passes the panel's permission check before
+# the first start has made them.
+mkdir -p "$build/config" "$build/mysql/data"
 
 # --- done -------------------------------------------------------------------
 echo "built by scripts/make-demo-runtime.sh; rebuilt (deleted) on every run" >"$build/$marker"
