@@ -38,6 +38,8 @@ class TestPanelRoot : public QObject
 
 private:
     QTemporaryDir m_config;
+    QTemporaryDir m_data;
+    QTemporaryDir m_prefixes; // programs' prefixes that outlive one test function
     std::unique_ptr<QTemporaryDir> m_dir;
 
     // <tmp>/apps/tavex/bin/tavex-panel: installed root <tmp>/apps/Tavex-panel, resources
@@ -78,7 +80,11 @@ private:
     }
 
 private Q_SLOTS:
-    void initTestCase() { qputenv("XDG_CONFIG_HOME", m_config.path().toUtf8()); }
+    void initTestCase()
+    {
+        qputenv("XDG_CONFIG_HOME", m_config.path().toUtf8());
+        qputenv("XDG_DATA_HOME", m_data.path().toUtf8());
+    }
 
     void init()
     {
@@ -100,16 +106,57 @@ private Q_SLOTS:
         QVERIFY(!isValidPanelRoot(root));
     }
 
+    // Beside the program when the user owns its prefix; in the user's data folder for a system
+    // prefix or one of another user, and never at the file system's top.
+    void locationOfTheProgram_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QString>("root"); // "<data>" stands for the user's data folder
+        QTest::newRow("a prefix of the user's own")
+            << m_prefixes.path() + "/apps/tavex/bin/tavex-panel"
+            << m_prefixes.path() + "/apps/Tavex-panel";
+        QTest::newRow("a prefix not made yet") << "/home/ann/apps/tavex/bin/tavex-panel"
+                                               << "/home/ann/apps/Tavex-panel";
+        QTest::newRow("/usr") << "/usr/bin/tavex-panel"
+                              << "<data>/Tavex-panel";
+        QTest::newRow("/usr/local") << "/usr/local/bin/tavex-panel"
+                                    << "<data>/Tavex-panel";
+        QTest::newRow("/opt/...") << "/opt/tavex/bin/tavex-panel"
+                                  << "<data>/Tavex-panel";
+        QTest::newRow("the top folder") << "/bin/tavex-panel"
+                                        << "<data>/Tavex-panel";
+        // Another user's prefix: made by the test and given away when it runs as root.
+        QDir().mkpath(m_prefixes.path() + "/apps/tavex/bin");
+        const QString others = m_prefixes.path() + "/others";
+        QDir().mkpath(others + "/bin");
+        if (::geteuid() == 0)
+            QVERIFY(::chown(QFile::encodeName(others).constData(), 65534, 65534) == 0);
+        QTest::newRow("a prefix of another user")
+            << (::geteuid() == 0 ? others : QStringLiteral("/var")) + "/bin/tavex-panel"
+            << "<data>/Tavex-panel";
+    }
+
     void locationOfTheProgram()
     {
-        const AppLocation location =
-            AppLocation::forExecutable(QStringLiteral("/home/ann/apps/tavex/bin/tavex-panel"));
-        QCOMPARE(PanelRootResolver(location).appBundleRoot(),
-                 std::optional<QString>(QStringLiteral("/home/ann/apps/Tavex-panel")));
-        // Outside a bin folder the program's own folder plays the prefix.
-        const AppLocation loose = AppLocation::forExecutable(QStringLiteral("/opt/x/tavex-panel"));
-        QCOMPARE(loose.prefixDir(), std::optional<QString>(QStringLiteral("/opt/x")));
+        QFETCH(QString, program);
+        QFETCH(QString, root);
+        const PanelRootResolver resolver{AppLocation::forExecutable(program)};
+        QCOMPARE(resolver.appBundleRoot(),
+                 std::optional<QString>(root.replace("<data>", m_data.path())));
+        QVERIFY2(resolver.placementText().contains(root), qPrintable(resolver.placementText()));
         QCOMPARE(PanelRootResolver(AppLocation()).appBundleRoot(), std::nullopt);
+        // Without XDG_DATA_HOME the data folder is under the home; without a home, none.
+        const QByteArray data = qgetenv("XDG_DATA_HOME");
+        const QByteArray home = qgetenv("HOME");
+        const auto restore = qScopeGuard([&] {
+            qputenv("XDG_DATA_HOME", data);
+            qputenv("HOME", home);
+        });
+        qputenv("XDG_DATA_HOME", "relative/data");
+        qputenv("HOME", "/home/ann");
+        QCOMPARE(AppLocation::userDataFolder(), QStringLiteral("/home/ann/.local/share"));
+        qputenv("HOME", "/");
+        QCOMPARE(AppLocation::userDataFolder(), QString());
     }
 
     void orderOfResolution()
@@ -141,12 +188,63 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(installed() + QStringLiteral("/runtime")));
     }
 
-    void runningInsideTheResourcesWhenInstallationIsImpossible()
+    // Where the first resolution puts the root, and the preview that the doctor shows names the
+    // same root. A system-wide program installs into the user's data folder; where nothing can
+    // be installed, the shipped runtime itself serves.
+    void whereTheRootGoes_data()
     {
+        QTest::addColumn<QString>("setUp");
+        QTest::addColumn<QString>("expected"); // installed, shipped or data
+        QTest::newRow("a plain file in the way") << "file"
+                                                 << "shipped";
+        QTest::newRow("an application folder the user may not write") << "read-only"
+                                                                      << "shipped";
+        QTest::newRow("a prefix of another user") << "others"
+                                                  << "data";
+    }
+
+    void whereTheRootGoes()
+    {
+        QFETCH(QString, setUp);
+        QFETCH(QString, expected);
         shipRuntime();
-        // A plain file where the installed root would go: installation fails quietly.
-        writeFile(installed(), "in the way");
-        QCOMPARE(resolver().tavexPanelRoot(), resources());
+        const QByteArray base8 = QFile::encodeName(base());
+        const QString data = m_dir->path() + QStringLiteral("/home/.local/share");
+        QDir().mkpath(data);
+        const auto restore = qScopeGuard([&] { ::chmod(base8.constData(), 0755); });
+        if (setUp == QLatin1String("file"))
+            writeFile(installed(), "in the way");
+        if (::geteuid() != 0) {
+            if (setUp == QLatin1String("others"))
+                QSKIP("only root can make a prefix of another user");
+            if (setUp == QLatin1String("read-only"))
+                ::chmod(base8.constData(), 0555);
+        } else {
+            // The panel runs as nobody: its data folder is its own, the prefix is root's or its.
+            ::chmod(QFile::encodeName(m_dir->path()).constData(), 0755);
+            QVERIFY(::chown(QFile::encodeName(m_dir->path() + "/home/.local").constData(), 65534,
+                            65534) == 0);
+            QVERIFY(::chown(QFile::encodeName(data).constData(), 65534, 65534) == 0);
+            if (setUp != QLatin1String("others"))
+                QVERIFY(::chown(QFile::encodeName(base() + "/tavex").constData(), 65534, 65534) ==
+                        0);
+            if (setUp == QLatin1String("read-only"))
+                ::chmod(base8.constData(), 0555);
+        }
+        const QByteArray oldData = qgetenv("XDG_DATA_HOME");
+        qputenv("XDG_DATA_HOME", data.toUtf8());
+        const auto restoreData = qScopeGuard([&] { qputenv("XDG_DATA_HOME", oldData); });
+        const PanelRootResolver panel = resolver();
+        const QString found = runUnprivileged([panel] {
+            const QString preview = panel.preview().root;
+            return preview + QLatin1Char('|') + panel.tavexPanelRoot();
+        });
+        const QString root = expected == QLatin1String("shipped") ? resources()
+                             : expected == QLatin1String("data")
+                                 ? data + QStringLiteral("/Tavex-panel")
+                                 : installed();
+        QCOMPARE(found, root + QLatin1Char('|') + root);
+        QVERIFY(isValidPanelRoot(root));
     }
 
     void shippedRuntimeWithoutPhpMyAdminIsNeverInstalled()
@@ -325,23 +423,6 @@ private Q_SLOTS:
                   QStringLiteral("%{http_code}"),
                   QStringLiteral("http://127.0.0.1:") + port + QStringLiteral("/")}),
             QByteArray("200"), 20000);
-    }
-
-    // A system-wide program whose folder the user cannot write: installing into the user's own
-    // Tavex-panel still works.
-    void applicationFolderNotWritable()
-    {
-        shipRuntime();
-        QDir().mkpath(installed());
-        if (::geteuid() == 0) // the installed root belongs to the user who runs the panel
-            QVERIFY(::chown(QFile::encodeName(installed()).constData(), 65534, 65534) == 0);
-        for (const QString &dir : {m_dir->path(), base()})
-            ::chmod(QFile::encodeName(dir).constData(), 0555);
-        const auto writable =
-            qScopeGuard([&] { ::chmod(QFile::encodeName(base()).constData(), 0755); });
-        const PanelRootResolver panel = resolver();
-        QCOMPARE(runUnprivileged([panel] { return panel.tavexPanelRoot(); }), installed());
-        QVERIFY(isValidPanelRoot(installed()));
     }
 
     // A lock file that no live process can hold is taken over, whichever lock it is: emptied by a

@@ -13,9 +13,12 @@
 #include <QTemporaryFile>
 
 #include <chrono>
+#include <fcntl.h>
 #include <filesystem>
 #include <mutex>
+#include <sys/stat.h>
 #include <system_error>
+#include <unistd.h>
 
 namespace tavex {
 
@@ -199,6 +202,27 @@ void removeLeftoverCopies(const fs::path &installedRoot)
     }
 }
 
+// Whether this user could make the installed root and put a runtime into it: the folder is there
+// and writable, or the nearest folder above it that exists is. Refusals by the system are found
+// the same way by the installation itself, which then falls back to the shipped runtime.
+bool canInstallAt(const QString &installedRoot)
+{
+    QString path = installedRoot;
+    for (;;) {
+        struct stat info
+        {
+        };
+        if (::stat(QFile::encodeName(path).constData(), &info) == 0)
+            return S_ISDIR(info.st_mode) &&
+                   ::faccessat(AT_FDCWD, QFile::encodeName(path).constData(), W_OK | X_OK,
+                               AT_EACCESS) == 0;
+        const QString parent = QFileInfo(path).absolutePath();
+        if (parent == path)
+            return false;
+        path = parent;
+    }
+}
+
 } // namespace
 
 bool isValidPanelRoot(const QString &path)
@@ -268,7 +292,8 @@ PanelRootResolver::Preview PanelRootResolver::preview() const
     if (installed && isValidPanelRoot(*installed))
         return {*installed, Source::InstalledCopy, false};
     const auto resources = m_location.resourcesDir();
-    const bool canInstall = installed && resources && isValidPanelRoot(*resources);
+    const bool canInstall =
+        installed && resources && isValidPanelRoot(*resources) && canInstallAt(*installed);
     if (canInstall)
         return {*installed, Source::InstalledCopy, true};
     if (const auto bundled = bundledPanelRoot(); bundled && isValidPanelRoot(*bundled))
@@ -281,12 +306,37 @@ PanelRootResolver::Preview PanelRootResolver::preview() const
 
 std::optional<QString> PanelRootResolver::appBundleRoot() const
 {
+    if (m_location.placement() != AppLocation::Placement::BesideProgram) {
+        const QString data = AppLocation::userDataFolder();
+        if (data.isEmpty() || hasControlCharacter(data))
+            return std::nullopt;
+        return data + QStringLiteral("/Tavex-panel");
+    }
     const auto appDir = m_location.applicationDir();
-    if (!appDir)
+    if (!appDir || *appDir == QLatin1String("/"))
         return std::nullopt;
-    if (*appDir == QLatin1String("/"))
-        return QStringLiteral("/Tavex-panel");
     return *appDir + QStringLiteral("/Tavex-panel");
+}
+
+QString PanelRootResolver::placementText() const
+{
+    const QString prefix = m_location.prefixDir().value_or(QString());
+    const auto root = appBundleRoot();
+    const QString where = root ? QStringLiteral("，安装副本在 ") + *root : QString();
+    switch (m_location.placement()) {
+    case AppLocation::Placement::BesideProgram:
+        if (!root)
+            return QStringLiteral("无法定位应用程序目录");
+        return QStringLiteral("程序目录 ") + prefix +
+               QStringLiteral(" 属于当前用户，安装副本放在程序旁边: ") + *root;
+    case AppLocation::Placement::SystemPrefix:
+        return QStringLiteral("程序装在系统目录 ") + prefix +
+               QStringLiteral("，安装副本放在当前用户的数据目录") + where;
+    case AppLocation::Placement::OthersPrefix:
+        break;
+    }
+    return QStringLiteral("程序目录 ") + prefix +
+           QStringLiteral(" 不属于当前用户，安装副本放在当前用户的数据目录") + where;
 }
 
 QString PanelRootResolver::autoDetectedPanelRoot() const

@@ -18,10 +18,11 @@ QString readSavedRoot();
 // the keys that its lines still give.
 QString writeSavedRoot(const QString &root);
 
-// Finds the panel root anew at every call: the installed copy beside the program (made from the
-// shipped runtime when missing or invalid), else the shipped runtime itself, else the saved
-// root, else the installed root's path even though it is not valid. Safe to call from any
-// thread; installation is serialised between threads and between panel processes.
+// Finds the panel root anew at every call: the installed copy (made from the shipped runtime when
+// missing or invalid; beside the program, or in the user's data folder for a system-wide install),
+// else the shipped runtime itself, else the saved root, else the installed root's path even though
+// it is not valid. Safe to call from any thread; installation is serialised between threads and
+// between panel processes.
 class PanelRootResolver
 {
 public:
@@ -39,8 +40,11 @@ public:
     };
     Preview preview() const;
 
-    // The installed root: the application directory + "/Tavex-panel".
+    // The installed root: the application directory + "/Tavex-panel", or for a system-wide
+    // install the user's data folder + "/Tavex-panel" (never a folder at the file system's top).
     std::optional<QString> appBundleRoot() const;
+    // Where the installed root is and why, in a line for the doctor and the log.
+    QString placementText() const;
     std::optional<QString> ensureInstalledRuntimeRoot() const;
     std::optional<QString> bundledPanelRoot() const;
     QString autoDetectedPanelRoot() const;

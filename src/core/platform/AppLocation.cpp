@@ -1,7 +1,12 @@
 #include "AppLocation.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace tavex {
 
@@ -48,6 +53,45 @@ std::optional<QString> AppLocation::resourcesDir() const
     if (!QFileInfo(dir).isDir())
         return std::nullopt;
     return dir;
+}
+
+AppLocation::Placement AppLocation::placement() const
+{
+    const auto prefix = prefixDir();
+    if (!prefix)
+        return Placement::BesideProgram;
+    const QString &p = *prefix;
+    if (p == QLatin1String("/") || p == QLatin1String("/usr") || p == QLatin1String("/usr/local") ||
+        p == QLatin1String("/opt") || p.startsWith(QLatin1String("/opt/")))
+        return Placement::SystemPrefix;
+    struct stat info
+    {
+    };
+    if (::stat(QFile::encodeName(p).constData(), &info) == 0 && info.st_uid != ::geteuid())
+        return Placement::OthersPrefix;
+    return Placement::BesideProgram;
+}
+
+QString AppLocation::userDataFolder()
+{
+    const auto absolute = [](const QByteArray &value) {
+        const QString path = QFile::decodeName(value);
+        return path.startsWith(QLatin1Char('/')) ? QDir::cleanPath(path) : QString();
+    };
+    if (const QString data = absolute(qgetenv("XDG_DATA_HOME")); !data.isEmpty())
+        return data;
+    QString home = absolute(qgetenv("HOME"));
+    if (home.isEmpty()) {
+        passwd entry{};
+        passwd *found = nullptr;
+        char buffer[4096];
+        if (::getpwuid_r(::geteuid(), &entry, buffer, sizeof buffer, &found) == 0 && found &&
+            found->pw_dir)
+            home = absolute(QByteArray(found->pw_dir));
+    }
+    if (home.isEmpty() || home == QLatin1String("/"))
+        return {};
+    return home + QStringLiteral("/.local/share");
 }
 
 } // namespace tavex
