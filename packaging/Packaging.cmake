@@ -54,15 +54,17 @@ if(TAVEX_DEMO_RUNTIME)
     message(FATAL_ERROR "phpmyadmin is not installed (scripts/setup-debian.sh installs it)")
   endif()
   string(REPLACE ", " ";" phpmyadmin_depends "${phpmyadmin_depends}")
-  set(copied_packages phpmyadmin)
   foreach(dependency IN LISTS phpmyadmin_depends)
-    string(REGEX REPLACE " .*" "" name "${dependency}")
-    if(name MATCHES "^libjs-")
-      list(APPEND copied_packages "${name}")
-    elseif(name MATCHES "^php-")
+    if(dependency MATCHES "^php-" AND NOT dependency MATCHES "^php-(cli|common|json|mysql|xml|mbstring)$")
       list(APPEND phpmyadmin_php_depends "${dependency}")
     endif()
   endforeach()
+  # The packages whose files the copy's links led to.
+  execute_process(
+    COMMAND sh -c "find -L /usr/share/phpmyadmin -type f -print0 | xargs -0 readlink -f \
+      | grep -v '^/usr/share/phpmyadmin/' | xargs -r dpkg -S 2>/dev/null | cut -d: -f1 | sort -u"
+    OUTPUT_VARIABLE copied_packages OUTPUT_STRIP_TRAILING_WHITESPACE)
+  string(REPLACE "\n" ";" copied_packages "phpmyadmin\n${copied_packages}")
   list(REMOVE_DUPLICATES copied_packages)
   list(JOIN phpmyadmin_php_depends ", " phpmyadmin_php_depends)
   file(APPEND "${packaging_out}/copyright" "\n"
@@ -101,15 +103,17 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "${TAVEX_PROJECT_URL}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "desktop panel that runs a self-contained local PHP web stack")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-  "TAVEX 本地调试助手 is a Qt desktop panel for PHP developers whose whole web stack \
-lives in one folder tree: MariaDB on port 3306, the site on PHP's built-in web server on \
-port 8000 and phpMyAdmin on port 900. It starts and stops the stack, shows what runs, updates \
-the site from a zip package over HTTPS and diagnoses folder permissions; its terminal \
-commands (status, start-all, stop-all, doctor, update, rollback) need no display.
+  "TAVEX 本地调试助手 is a Qt desktop panel for PHP developers whose whole web
+stack lives in one folder tree: MariaDB on port 3306, the site on PHP's
+built-in web server on port 8000 and phpMyAdmin on port 900. It starts and
+stops the stack, shows what runs, updates the site from a zip package over
+HTTPS and diagnoses folder permissions; its terminal commands (status,
+start-all, stop-all, doctor, update, rollback) need no display.
 
-The package ships a demo runtime built from Debian's MariaDB, PHP and phpMyAdmin; each user \
-works on a copy of it in ~/.local/share/Tavex-panel. Installing it starts and enables no \
-system database. Members of the group tavex may serve phpMyAdmin on port 900.")
+The package ships a demo runtime built from Debian's MariaDB, PHP and
+phpMyAdmin; each user works on a copy of it in ~/.local/share/Tavex-panel.
+Installing it starts and enables no system database. Members of the group
+tavex may serve phpMyAdmin on port 900.")
 # Libraries from dpkg-shlibdeps; beside them the programs that the panel and the demo runtime
 # run (setsid, getent, stat are in essential packages): rsync, bsdtar, pgrep and pkill,
 # MariaDB's server and client without their system service, PHP with the extensions the site

@@ -69,7 +69,7 @@ echo "$deb"
 
 note "lintian"
 lint=0
-lintian --info "$deb" >"$work/lintian.txt" 2>&1 || lint=$?
+lintian -I "$deb" >"$work/lintian.txt" 2>&1 || lint=$?
 cat "$work/lintian.txt"
 [ "$lint" -le 1 ] || fail "lintian could not check the package (exit $lint)"
 ! grep -q '^E:' "$work/lintian.txt" || fail "lintian reports errors"
