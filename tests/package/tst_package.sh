@@ -25,7 +25,13 @@ note() { printf '== %s\n' "$*"; }
 [ -f "$build/tavex/share/tavex-panel/runtime/.tavex-demo-runtime" ] || skip "built without the demo runtime"
 [[ $(dpkg-query -W -f='${Status}' tavex-panel 2>/dev/null) != *'ok installed'* ]] \
   || skip "tavex-panel is installed on this machine; the test would replace and purge it"
-! getent passwd "$user" >/dev/null || fail "a user $user exists already; the test makes and removes its own"
+marker="tavex package test"
+if entry=$(getent passwd "$user"); then
+  # A run that was killed (a time-out) leaves its user behind; any other user of that name stays.
+  [ "$(cut -d: -f5 <<<"$entry")" = "$marker" ] || fail "a user $user exists already; the test makes and removes its own"
+  pkill -KILL -u "$user" || true
+  userdel -r "$user" 2>/dev/null || userdel "$user"
+fi
 for port in 3306 8000 900; do
   [ -z "$(ss -Hltn "sport = :$port")" ] || fail "port $port is in use; the stack cannot start"
 done
@@ -116,7 +122,7 @@ elif [ "$(cat /proc/sys/net/ipv4/ip_unprivileged_port_start)" -gt 900 ]; then
 fi
 
 note "an ordinary user in the group tavex"
-useradd -m -d "$home" -s /bin/bash -G tavex "$user"
+useradd -m -d "$home" -s /bin/bash -G tavex -c "$marker" "$user"
 user_made=1
 as_user() { # a clean environment, as after a login
   (cd "$home" && runuser -u "$user" -- env -i HOME="$home" USER="$user" LOGNAME="$user" \
