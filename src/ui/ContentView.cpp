@@ -89,7 +89,21 @@ ContentView::ContentView(PanelRootResolver resolver, std::shared_ptr<DesktopServ
 
     // The first resolution may copy the whole shipped runtime: off the GUI thread, while the
     // window paints.
+    // While it copies, the header and the log say so and the buttons that need the root wait,
+    // visibly disabled, instead of queueing presses in silence.
+    const auto setButtonsWaiting = [this](bool waiting) {
+        for (IconButton *button : findChildren<IconButton *>()) {
+            if (button->objectName() == QLatin1String("action.copy_logs"))
+                continue;
+            button->setEnabled(!waiting);
+            button->setToolTip(waiting ? localized("app.installing") : QString());
+        }
+    };
+    connect(m_viewModel, &PanelViewModel::installingRuntimeChanged, this,
+            [this, setButtonsWaiting] { setButtonsWaiting(m_viewModel->installingRuntime()); });
+    m_viewModel->announceRuntimeInstallation();
     connect(&m_rootResolution, &QFutureWatcher<QString>::finished, this, [this] {
+        m_viewModel->endRuntimeInstallation();
         const auto steps = std::exchange(m_afterResolution, {});
         for (const auto &step : steps)
             step();
@@ -186,8 +200,14 @@ void ContentView::paintEvent(QPaintEvent *)
     painter.fillRect(rect(), Theme::backgroundGradient(rect()));
     // The refresh probes the system: the window is on the screen before it does.
     if (std::exchange(m_refreshAfterFrame, false)) {
-        QTimer::singleShot(
-            0, this, [this] { whenRootResolved([vm = m_viewModel] { vm->refreshStatus(); }); });
+        QTimer::singleShot(0, this, [this] {
+            whenRootResolved([this] {
+                m_viewModel->refreshStatus();
+                // The first status also says where the root lies and why.
+                if (!std::exchange(m_placementShown, true))
+                    m_viewModel->showRootPlacement();
+            });
+        });
     }
 }
 

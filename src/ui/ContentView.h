@@ -50,6 +50,7 @@ private:
     QList<std::function<void()>> m_afterResolution;
     // Set when the view comes into view; its status refresh follows the next painted frame.
     bool m_refreshAfterFrame = false;
+    bool m_placementShown = false;
 };
 
 } // namespace tavex::ui

@@ -16,6 +16,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLockFile>
 #include <QPlainTextEdit>
 #include <QRegularExpression>
 #include <QSettings>
@@ -262,6 +263,38 @@ private Q_SLOTS:
         vm()->setLogs("all fine");
         vm()->updateErrorSummary();
         QVERIFY(!errors->isVisible());
+    }
+
+    // The first start copies the shipped runtime (held here by another installer's lock): the
+    // header and the log say so, the buttons wait visibly, and no press is queued meanwhile.
+    void firstStartSaysItInstalls()
+    {
+        const QString prefix = m_dir.filePath("first/tavex");
+        const QString installed = m_dir.filePath("first/Tavex-panel");
+        makeValidRoot(prefix + "/share/tavex-panel");
+        QVERIFY(QDir().mkpath(installed));
+        QLockFile other(installed + "/.install.lock");
+        QVERIFY(other.lock());
+        ContentView view(PanelRootResolver(AppLocation::forExecutable(prefix + "/bin/tavex-panel")),
+                         m_desktop);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        QCOMPARE(view.findChild<QLabel *>("readiness")->text(), ui::localized("app.installing"));
+        QVERIFY(
+            view.viewModel()->logs().startsWith("正在安装运行环境…\n目标: " + installed + "\n"));
+        auto *startAll = view.findChild<IconButton *>("action.start_all");
+        QVERIFY(!startAll->isEnabled());
+        QVERIFY(view.findChild<IconButton *>("action.copy_logs")->isEnabled());
+        QTest::mouseClick(startAll, Qt::LeftButton);
+        other.unlock();
+        QVERIFY(QTest::qWaitFor([&] { return view.viewModel()->logs().contains("目录来源: "); }));
+        QVERIFY(isValidPanelRoot(installed));
+        QVERIFY(startAll->isEnabled());
+        QVERIFY(view.findChild<QLabel *>("readiness")->text() != ui::localized("app.installing"));
+        QVERIFY(view.viewModel()->logs().startsWith("=== 服务状态 ===\n"));
+        QVERIFY(view.viewModel()->logs().contains("安装位置: "));
+        QTest::qWait(200);
+        QVERIFY(!view.viewModel()->logs().contains("=== 启动中 ==="));
     }
 
     // A service that does not run as started says why on its own card, until the cause is gone.

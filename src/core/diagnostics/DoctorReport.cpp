@@ -28,24 +28,6 @@ const QStringList kRuntimeParts = {QStringLiteral("runtime/mysql/bin/mysqld"),
                                    QStringLiteral("runtime/phpmyadmin/index.php"),
                                    QStringLiteral("runtime/www")};
 
-QString sourceText(const PanelRootResolver::Preview &preview)
-{
-    switch (preview.source) {
-    case PanelRootResolver::Source::InstalledCopy:
-        return preview.installPending
-                   ? QStringLiteral(
-                         "安装副本（尚未安装或已失效，下次运行时从随程序提供的运行环境安装）")
-                   : QStringLiteral("安装副本");
-    case PanelRootResolver::Source::ShippedRuntime:
-        return QStringLiteral("随程序提供的运行环境（无法安装副本）");
-    case PanelRootResolver::Source::ChosenRoot:
-        return QStringLiteral("手动选择的目录");
-    case PanelRootResolver::Source::Fallback:
-        break;
-    }
-    return QStringLiteral("默认位置（没有找到可用的目录）");
-}
-
 // The line a program prints for its version, run with a time limit. Warnings may come first
 // (MariaDB's "failed to retrieve the MAC address"): the line that matches versionLine wins, else
 // the first that holds a version number, else the first line.
@@ -121,7 +103,7 @@ DoctorReport doctorReport(const PanelRootResolver &resolver, const QUrl &updateA
     const PanelRootResolver::Preview preview = resolver.preview();
     const RuntimeLayout layout(preview.root);
     lines << QStringLiteral("面板目录: ") + preview.root;
-    lines << QStringLiteral("目录来源: ") + sourceText(preview);
+    lines << QStringLiteral("目录来源: ") + PanelRootResolver::sourceText(preview);
     lines << QStringLiteral("安装位置: ") + resolver.placementText();
     if (preview.source == PanelRootResolver::Source::Fallback)
         problem(QStringLiteral("没有可用的 Tavex-panel 目录"));

@@ -283,6 +283,24 @@ PanelRootResolver::Preview PanelRootResolver::preview() const
     return {autoDetectedPanelRoot(), Source::Fallback, false};
 }
 
+QString PanelRootResolver::sourceText(const Preview &preview)
+{
+    switch (preview.source) {
+    case Source::InstalledCopy:
+        return preview.installPending
+                   ? QStringLiteral(
+                         "安装副本（尚未安装或已失效，下次运行时从随程序提供的运行环境安装）")
+                   : QStringLiteral("安装副本");
+    case Source::ShippedRuntime:
+        return QStringLiteral("随程序提供的运行环境（无法安装副本）");
+    case Source::ChosenRoot:
+        return QStringLiteral("手动选择的目录");
+    case Source::Fallback:
+        break;
+    }
+    return QStringLiteral("默认位置（没有找到可用的目录）");
+}
+
 std::optional<QString> PanelRootResolver::appBundleRoot() const
 {
     if (m_location.placement() != AppLocation::Placement::BesideProgram) {

@@ -368,6 +368,33 @@ void PanelViewModel::updateOrRepairFiles()
     });
 }
 
+bool PanelViewModel::announceRuntimeInstallation()
+{
+    const PanelRootResolver::Preview preview = m_resolver.preview();
+    if (!preview.installPending)
+        return false;
+    m_installingRuntime = true;
+    emit installingRuntimeChanged();
+    replaceLogs(QStringLiteral("正在安装运行环境…\n目标: ") + preview.root +
+                QStringLiteral("\n安装位置: ") + m_resolver.placementText() +
+                QStringLiteral("\n安装完成前按钮暂不可用。\n"));
+    return true;
+}
+
+void PanelViewModel::endRuntimeInstallation()
+{
+    if (!std::exchange(m_installingRuntime, false))
+        return;
+    emit installingRuntimeChanged();
+}
+
+void PanelViewModel::showRootPlacement()
+{
+    appendLogMessage(QStringLiteral("目录来源: ") +
+                     PanelRootResolver::sourceText(m_resolver.preview()) +
+                     QStringLiteral("\n安装位置: ") + m_resolver.placementText());
+}
+
 void PanelViewModel::choosePanelRoot()
 {
     const auto chosen = m_desktop->chooseDirectory(QStringLiteral("请选择 Tavex-panel 目录"),

@@ -29,6 +29,7 @@ class PanelViewModel : public QObject
     Q_PROPERTY(double updateProgress READ updateProgress NOTIFY updateProgressChanged)
     Q_PROPERTY(QString updateProgressText READ updateProgressText NOTIFY updateProgressTextChanged)
     Q_PROPERTY(QStringList serviceReasons READ serviceReasons NOTIFY serviceReasonsChanged)
+    Q_PROPERTY(bool installingRuntime READ installingRuntime NOTIFY installingRuntimeChanged)
 
 public:
     explicit PanelViewModel(QObject *parent = nullptr);
@@ -94,6 +95,15 @@ public:
     QUrl updateZipDownloadURL() const;
     void updateOrRepairFiles();
 
+    // The window's first root resolution may copy the whole shipped runtime. Meanwhile the log
+    // says so, with the target and why it lies there; the window shows that it waits.
+    bool installingRuntime() const { return m_installingRuntime; }
+    // True when the next resolution installs the runtime, which the view model then announces.
+    bool announceRuntimeInstallation();
+    void endRuntimeInstallation();
+    // Appends where the root comes from and why it lies there.
+    void showRootPlacement();
+
     // Panel root chooser and runtime folder.
     void choosePanelRoot();
     void openRuntimeDirectory();
@@ -109,6 +119,7 @@ signals:
     void updateProgressChanged();
     void updateProgressTextChanged();
     void serviceReasonsChanged();
+    void installingRuntimeChanged();
     // After the final step of start-all or stop-all has written its result block.
     void sequenceFinished();
     // After the final block of an update or repair run has been written.
@@ -137,6 +148,7 @@ private:
     double m_updateProgress = 0.0;
     QString m_updateProgressText;
     QStringList m_serviceReasons{QString(), QString(), QString()};
+    bool m_installingRuntime = false;
 };
 
 } // namespace tavex
