@@ -99,7 +99,7 @@ int main(int argc, char *argv[])
     if (!parser.parse(QCoreApplication::arguments())) {
         writeCommandLineError(QCoreApplication::applicationName() + QStringLiteral(": ") +
                               parser.errorText());
-        return 1;
+        return 2;
     }
     parser.process(app);
 
