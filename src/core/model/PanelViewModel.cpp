@@ -347,9 +347,9 @@ void PanelViewModel::updateOrRepairFiles()
         startUpdate(QString());
         return;
     }
-    // Without an address a download could only fail on a name that does not resolve.
     if (reportsUpdateBusy())
         return;
+    // Without an address a download could only fail on a name that does not resolve.
     if (const auto chosen = m_desktop->choosePackageFile(QStringLiteral("选择 zip 更新包")))
         updateOrRepairFromFile(*chosen);
 }
