@@ -13,12 +13,17 @@
 #include "WindowChrome.h"
 #include "model/PanelViewModel.h"
 
+#include <QDropEvent>
+#include <QMimeData>
 #include <QPainter>
+#include <QPlainTextEdit>
 #include <QScrollArea>
 #include <QShowEvent>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QtConcurrent/QtConcurrentRun>
+
+#include <optional>
 
 namespace tavex::ui {
 
@@ -49,6 +54,17 @@ struct ButtonSpec
     const char *image;
     bool prominent;
 };
+
+// The dragged local file when it is one zip package; absent for anything else.
+std::optional<QString> draggedPackage(const QMimeData *mime)
+{
+    if (!mime || mime->urls().size() != 1 || !mime->urls().constFirst().isLocalFile())
+        return std::nullopt;
+    const QString path = mime->urls().constFirst().toLocalFile();
+    if (!path.endsWith(QLatin1String(".zip"), Qt::CaseInsensitive))
+        return std::nullopt;
+    return path;
+}
 
 } // namespace
 
@@ -86,6 +102,11 @@ ContentView::ContentView(PanelRootResolver resolver, std::shared_ptr<DesktopServ
     // The gradient shows through the column (the scroll area would paint it opaque).
     column->setAutoFillBackground(false);
     outer->addWidget(scroll, 1);
+
+    setAcceptDrops(true);
+    // The log editor takes drops of its own; a package is not text for the log.
+    if (auto *editor = column->findChild<QPlainTextEdit *>(QStringLiteral("logEditor")))
+        editor->viewport()->installEventFilter(this);
 
     // The first resolution may copy the whole shipped runtime: off the GUI thread, while the
     // window paints.
@@ -184,6 +205,48 @@ void ContentView::whenRootResolved(std::function<void()> step)
         step();
     else
         m_afterResolution.append(std::move(step));
+}
+
+bool ContentView::takePackageDrop(QDropEvent *event)
+{
+    const auto package = draggedPackage(event->mimeData());
+    if (!package)
+        return false;
+    event->acceptProposedAction();
+    if (event->type() == QEvent::Drop) {
+        // The question comes once the drop has returned: the program dragged from waits for it.
+        QTimer::singleShot(0, this, [this, path = *package] {
+            whenRootResolved([vm = m_viewModel, path] { vm->updateOrRepairFromDroppedFile(path); });
+        });
+    }
+    return true;
+}
+
+void ContentView::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (!takePackageDrop(event))
+        event->ignore();
+}
+
+void ContentView::dragMoveEvent(QDragMoveEvent *event)
+{
+    if (!takePackageDrop(event))
+        event->ignore();
+}
+
+void ContentView::dropEvent(QDropEvent *event)
+{
+    if (!takePackageDrop(event))
+        event->ignore();
+}
+
+bool ContentView::eventFilter(QObject *watched, QEvent *event)
+{
+    const QEvent::Type type = event->type();
+    if ((type == QEvent::DragEnter || type == QEvent::DragMove || type == QEvent::Drop) &&
+        takePackageDrop(static_cast<QDropEvent *>(event)))
+        return true;
+    return QWidget::eventFilter(watched, event);
 }
 
 void ContentView::showEvent(QShowEvent *event)

@@ -93,7 +93,17 @@ public:
 
     // Update or repair of the site from the update package.
     QUrl updateZipDownloadURL() const;
+    // Whether an update address is set (the setting or the build's), not the built-in placeholder.
+    bool hasUpdateAddress() const;
+    // The update button: downloads from the update address when one is set; without one it asks
+    // for a package file on disk and runs from that (a cancelled chooser changes nothing).
     void updateOrRepairFiles();
+    // Downloads from the update address, whatever it is.
+    void updateOrRepairFromDownload();
+    // Runs from a package file on disk, which is only read.
+    void updateOrRepairFromFile(const QString &packageFile);
+    // A package dropped on the window: runs from it once the user confirms.
+    void updateOrRepairFromDroppedFile(const QString &packageFile);
 
     // The window's first root resolution may copy the whole shipped runtime. Meanwhile the log
     // says so, with the target and why it lies there; the window shows that it waits.
@@ -133,6 +143,11 @@ private:
     void setPermissionHint(const QString &hint);
     void setStatusFlag(bool ServiceStatus::*flag, bool value);
     void setUpdateProgress(double fraction, const QString &text);
+    // Whether an update or repair runs in this panel; if so the log says so.
+    bool reportsUpdateBusy();
+    // Claims and starts a run: a download when packageFile is empty.
+    void startUpdate(const QString &packageFile);
+    UpdateSource updateSource(const QString &packageFile) const;
     // Appends a launcher's CPU-type mismatch message to the log, on the view model's thread.
     static std::function<void(const QString &)> appendingTo(const std::shared_ptr<Poster> &poster);
 
