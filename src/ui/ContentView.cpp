@@ -209,8 +209,9 @@ void ContentView::whenRootResolved(std::function<void()> step)
 
 bool ContentView::takePackageDrop(QDropEvent *event)
 {
+    // While the runtime is being installed, a package is refused like the buttons are.
     const auto package = draggedPackage(event->mimeData());
-    if (!package)
+    if (!package || m_viewModel->installingRuntime())
         return false;
     event->acceptProposedAction();
     if (event->type() == QEvent::Drop) {
