@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Paints the window in its states (four, and a busy port), at the minimum size and at 1280x900, on a virtual display,
+# Paints the window in its states (five, and a busy port), at the minimum size and at 1280x900, on a virtual display,
 # into docs/screenshots/. The "running" pictures start the demo stack (ports 3306, 8000 and 900)
 # and stop it again. Run after scripts/build.sh.
 set -euo pipefail
@@ -28,6 +28,6 @@ for size in "${sizes[@]}"; do shoot busy-port $size; done
 "$panel" stop-all >/dev/null 2>&1 || true
 kill "$other"; wait "$other" 2>/dev/null || true
 for size in "${sizes[@]}"; do
-  for state in stopped update warnings; do shoot $state $size; done
+  for state in stopped update warnings installing; do shoot $state $size; done
 done
 ls "$out"

@@ -16,6 +16,10 @@
         <translation>Ready</translation>
     </message>
     <message>
+        <source>app.installing</source>
+        <translation>Installing the runtime…</translation>
+    </message>
+    <message>
         <source>app.attention</source>
         <translation>Needs attention: folder access</translation>
     </message>

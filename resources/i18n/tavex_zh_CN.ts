@@ -16,6 +16,10 @@
         <translation>环境就绪</translation>
     </message>
     <message>
+        <source>app.installing</source>
+        <translation>正在安装运行环境…</translation>
+    </message>
+    <message>
         <source>app.attention</source>
         <translation>需要注意：目录权限</translation>
     </message>

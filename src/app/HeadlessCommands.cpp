@@ -150,7 +150,7 @@ void writeProgress(double fraction, const QString &text, bool live)
 
 } // namespace
 
-int runUpdateCommand(const QString &url)
+int runUpdateCommand(const QString &url, const QString &packageFile)
 {
     // Ctrl-C or SIGTERM stops the run: the program it waits on ends, the site is put back from
     // the snapshot when it was touched, and the final block says so.
@@ -186,7 +186,11 @@ int runUpdateCommand(const QString &url)
                          status = succeeded ? Success : Failure;
                          QCoreApplication::exit(status);
                      });
-    viewModel.updateOrRepairFiles();
+    // Never a chooser here: without a file the address is used, set or not.
+    if (packageFile.isEmpty())
+        viewModel.updateOrRepairFromDownload();
+    else
+        viewModel.updateOrRepairFromFile(packageFile);
     QCoreApplication::exec();
     return status;
 }

@@ -33,8 +33,10 @@ const char *const kCommandsHelp =
     "  stop-all          停止全部服务（全部停止时退出码 0，否则 1）\n"
     "  doctor            打印诊断报告，不改变任何东西（没有问题时退出码 0，否则 1）\n"
     "  choose-root DIR   把 DIR 设为 Tavex-panel 根目录（接受退出码 0，拒绝 1）\n"
-    "  update [--url URL]  下载更新包并更新/修复站点（成功退出码 0，否则 1）；\n"
-    "                    --url 只对本次替换更新包地址，仍会附加 ?t=日期\n"
+    "  update [--url URL | --file PATH]\n"
+    "                    下载更新包并更新/修复站点（成功退出码 0，否则 1）；\n"
+    "                    --url 只对本次替换更新包地址，仍会附加 ?t=日期；\n"
+    "                    --file 改用磁盘上的 zip 更新包，不下载，该文件只读取、不改动\n"
     "  rollback          把站点恢复到上次更新前的样子（Data 不动；成功退出码 0，否则 1）\n"
     "不带命令时打开窗口。";
 
@@ -95,22 +97,37 @@ int main(int argc, char *argv[])
                                        QStringLiteral("update: 本次使用的更新包地址"),
                                        QStringLiteral("URL"));
     parser.addOption(urlOption);
+    const QCommandLineOption fileOption(QStringLiteral("file"),
+                                        QStringLiteral("update: 本次使用的本地 zip 更新包"),
+                                        QStringLiteral("PATH"));
+    parser.addOption(fileOption);
     // Qt would print an unknown option as it was given; help and version are still its own.
     if (!parser.parse(QCoreApplication::arguments())) {
         writeCommandLineError(QCoreApplication::applicationName() + QStringLiteral(": ") +
                               parser.errorText());
-        return 1;
+        return 2;
     }
     parser.process(app);
 
     const QStringList args = parser.positionalArguments();
     const QString command = args.value(0);
-    if (parser.isSet(urlOption) && command != QLatin1String("update")) {
-        std::fputs("tavex-panel: --url 只能与 update 一起使用\n", stderr);
+    if (parser.isSet(urlOption) && parser.isSet(fileOption)) {
+        std::fputs("tavex-panel: --url 与 --file 不能同时使用\n", stderr);
+        return 2;
+    }
+    for (const QCommandLineOption *option : {&urlOption, &fileOption}) {
+        if (parser.isSet(*option) && command != QLatin1String("update")) {
+            writeCommandLineError(QStringLiteral("tavex-panel: --") + option->names().constFirst() +
+                                  QStringLiteral(" 只能与 update 一起使用"));
+            return 2;
+        }
+    }
+    if (parser.isSet(fileOption) && parser.value(fileOption).isEmpty()) {
+        std::fputs("tavex-panel: --file 需要一个文件路径\n", stderr);
         return 2;
     }
     if (command == QLatin1String("update") && args.size() == 1)
-        return tavex::runUpdateCommand(parser.value(urlOption));
+        return tavex::runUpdateCommand(parser.value(urlOption), parser.value(fileOption));
     if (command == QLatin1String("rollback") && args.size() == 1)
         return tavex::runRollbackCommand();
     if (command == QLatin1String("status") && args.size() == 1)

@@ -13,12 +13,17 @@
 #include "WindowChrome.h"
 #include "model/PanelViewModel.h"
 
+#include <QDropEvent>
+#include <QMimeData>
 #include <QPainter>
+#include <QPlainTextEdit>
 #include <QScrollArea>
 #include <QShowEvent>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QtConcurrent/QtConcurrentRun>
+
+#include <optional>
 
 namespace tavex::ui {
 
@@ -49,6 +54,17 @@ struct ButtonSpec
     const char *image;
     bool prominent;
 };
+
+// The dragged local file when it is one zip package; absent for anything else.
+std::optional<QString> draggedPackage(const QMimeData *mime)
+{
+    if (!mime || mime->urls().size() != 1 || !mime->urls().constFirst().isLocalFile())
+        return std::nullopt;
+    const QString path = mime->urls().constFirst().toLocalFile();
+    if (!path.endsWith(QLatin1String(".zip"), Qt::CaseInsensitive))
+        return std::nullopt;
+    return path;
+}
 
 } // namespace
 
@@ -87,9 +103,28 @@ ContentView::ContentView(PanelRootResolver resolver, std::shared_ptr<DesktopServ
     column->setAutoFillBackground(false);
     outer->addWidget(scroll, 1);
 
+    setAcceptDrops(true);
+    // The log editor takes drops of its own; a package is not text for the log.
+    if (auto *editor = column->findChild<QPlainTextEdit *>(QStringLiteral("logEditor")))
+        editor->viewport()->installEventFilter(this);
+
     // The first resolution may copy the whole shipped runtime: off the GUI thread, while the
     // window paints.
+    // While it copies, the header and the log say so and the buttons that need the root wait,
+    // visibly disabled, instead of queueing presses in silence.
+    const auto setButtonsWaiting = [this](bool waiting) {
+        for (IconButton *button : findChildren<IconButton *>()) {
+            if (button->objectName() == QLatin1String("action.copy_logs"))
+                continue;
+            button->setEnabled(!waiting);
+            button->setToolTip(waiting ? localized("app.installing") : QString());
+        }
+    };
+    connect(m_viewModel, &PanelViewModel::installingRuntimeChanged, this,
+            [this, setButtonsWaiting] { setButtonsWaiting(m_viewModel->installingRuntime()); });
+    m_viewModel->announceRuntimeInstallation();
     connect(&m_rootResolution, &QFutureWatcher<QString>::finished, this, [this] {
+        m_viewModel->endRuntimeInstallation();
         const auto steps = std::exchange(m_afterResolution, {});
         for (const auto &step : steps)
             step();
@@ -172,6 +207,49 @@ void ContentView::whenRootResolved(std::function<void()> step)
         m_afterResolution.append(std::move(step));
 }
 
+bool ContentView::takePackageDrop(QDropEvent *event)
+{
+    // While the runtime is being installed, a package is refused like the buttons are.
+    const auto package = draggedPackage(event->mimeData());
+    if (!package || m_viewModel->installingRuntime())
+        return false;
+    event->acceptProposedAction();
+    if (event->type() == QEvent::Drop) {
+        // The question comes once the drop has returned: the program dragged from waits for it.
+        QTimer::singleShot(0, this, [this, path = *package] {
+            whenRootResolved([vm = m_viewModel, path] { vm->updateOrRepairFromDroppedFile(path); });
+        });
+    }
+    return true;
+}
+
+void ContentView::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (!takePackageDrop(event))
+        event->ignore();
+}
+
+void ContentView::dragMoveEvent(QDragMoveEvent *event)
+{
+    if (!takePackageDrop(event))
+        event->ignore();
+}
+
+void ContentView::dropEvent(QDropEvent *event)
+{
+    if (!takePackageDrop(event))
+        event->ignore();
+}
+
+bool ContentView::eventFilter(QObject *watched, QEvent *event)
+{
+    const QEvent::Type type = event->type();
+    if ((type == QEvent::DragEnter || type == QEvent::DragMove || type == QEvent::Drop) &&
+        takePackageDrop(static_cast<QDropEvent *>(event)))
+        return true;
+    return QWidget::eventFilter(watched, event);
+}
+
 void ContentView::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
@@ -186,8 +264,14 @@ void ContentView::paintEvent(QPaintEvent *)
     painter.fillRect(rect(), Theme::backgroundGradient(rect()));
     // The refresh probes the system: the window is on the screen before it does.
     if (std::exchange(m_refreshAfterFrame, false)) {
-        QTimer::singleShot(
-            0, this, [this] { whenRootResolved([vm = m_viewModel] { vm->refreshStatus(); }); });
+        QTimer::singleShot(0, this, [this] {
+            whenRootResolved([this] {
+                m_viewModel->refreshStatus();
+                // The first status also says where the root lies and why.
+                if (!std::exchange(m_placementShown, true))
+                    m_viewModel->showRootPlacement();
+            });
+        });
     }
 }
 

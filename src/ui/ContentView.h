@@ -38,9 +38,16 @@ signals:
 protected:
     void showEvent(QShowEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
+    // A zip package dropped anywhere on the window, the log included, updates the site from it.
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dragMoveEvent(QDragMoveEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void buildColumn(QWidget *column);
+    // Takes a drag or drop of one local .zip file; false for anything else.
+    bool takePackageDrop(QDropEvent *event);
     // Runs a step now, or once the first root resolution is done: until then the GUI thread
     // would wait on the installation.
     void whenRootResolved(std::function<void()> step);
@@ -50,6 +57,7 @@ private:
     QList<std::function<void()>> m_afterResolution;
     // Set when the view comes into view; its status refresh follows the next painted frame.
     bool m_refreshAfterFrame = false;
+    bool m_placementShown = false;
 };
 
 } // namespace tavex::ui

@@ -83,6 +83,11 @@ HeroHeader::HeroHeader(PanelViewModel *viewModel, QWidget *parent) : QWidget(par
         phpMyAdmin->setState(localized("status.phpmyadmin"), status.phpMyAdminRunning);
     };
     const auto showReadiness = [readiness, viewModel] {
+        if (viewModel->installingRuntime()) {
+            readiness->setText(localized("app.installing"));
+            Theme::setTextStyle(readiness, readiness->font(), Theme::cyan(0.95));
+            return;
+        }
         const bool ready = viewModel->permissionHint().isEmpty();
         readiness->setText(localized(ready ? "app.ready" : "app.attention"));
         Theme::setTextStyle(readiness, readiness->font(),
@@ -90,6 +95,7 @@ HeroHeader::HeroHeader(PanelViewModel *viewModel, QWidget *parent) : QWidget(par
     };
     connect(viewModel, &PanelViewModel::statusChanged, this, showStatus);
     connect(viewModel, &PanelViewModel::permissionHintChanged, this, showReadiness);
+    connect(viewModel, &PanelViewModel::installingRuntimeChanged, this, showReadiness);
     showStatus();
     showReadiness();
 }

@@ -60,6 +60,9 @@ void IconButton::paintEvent(QPaintEvent *)
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    // A button that waits is dimmed.
+    if (!isEnabled())
+        painter.setOpacity(0.4);
     const QRectF tile = rect();
 
     QColor fill = m_prominent ? Theme::accent(0.96) : Theme::white(0.08);

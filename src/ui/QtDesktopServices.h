@@ -7,8 +7,9 @@
 
 namespace tavex::ui {
 
-// The desktop's clipboard, default handlers and a directory chooser in the window's own dark look
-// and texts (Qt's dialog, not the desktop's, so the texts are the same on every desktop).
+// The desktop's clipboard, default handlers, and the choosers and questions in the window's own
+// dark look and texts (Qt's dialogs, not the desktop's, so the texts are the same on every
+// desktop).
 class QtDesktopServices : public DesktopServices
 {
 public:
@@ -18,6 +19,8 @@ public:
     void openUrl(const QUrl &url) override;
     std::optional<QString> chooseDirectory(const QString &message,
                                            const QString &acceptLabel) override;
+    std::optional<QString> choosePackageFile(const QString &title) override;
+    bool confirm(const QString &title, const QString &text) override;
 
 private:
     QPointer<QWidget> m_window;

@@ -69,11 +69,18 @@ private Q_SLOTS:
         QDir().mkpath(root + QStringLiteral("/runtime/mysql"));
         QCOMPARE(permissionCheckHint(root), QStringLiteral("权限提示: 目录不存在或不可访问 - ") +
                                                 root + QStringLiteral("/runtime/config"));
+        // The doctor's look past folders that start-all makes.
+        const PermissionCheck ahead = checkRuntimePermissions(root, true);
+        QCOMPARE(ahead.hint, QString());
+        QCOMPARE(ahead.toBeCreated, (QStringList{root + QStringLiteral("/runtime/config"),
+                                                 root + QStringLiteral("/runtime/mysql/data")}));
         // A plain file where the data folder should be.
         QDir().mkpath(root + QStringLiteral("/runtime/config"));
         writeFile(root + QStringLiteral("/runtime/mysql/data"), "");
         QCOMPARE(permissionCheckHint(root), QStringLiteral("权限提示: 目录不存在或不可访问 - ") +
                                                 root + QStringLiteral("/runtime/mysql/data"));
+        QCOMPARE(checkRuntimePermissions(root, true).failingDir,
+                 root + QStringLiteral("/runtime/mysql/data"));
     }
 
     void readOnlyFolder()

@@ -543,6 +543,12 @@ private Q_SLOTS:
                                       " \\x1b]0;pwned\\x07\n"),
                  complaint.constData());
         QVERIFY(!complaint.contains('\x1b') && !complaint.contains('\x07'));
+        // An unknown option is a usage error too.
+        unknown.start(bin + QStringLiteral("/tavex-panel"),
+                      {QStringLiteral("status"), QStringLiteral("--colour\x1b[31m")});
+        QVERIFY(unknown.waitForFinished(30000));
+        QCOMPARE(unknown.exitCode(), 2);
+        QVERIFY(!unknown.readAllStandardError().contains('\x1b'));
 
         // A folder where the settings file goes: nothing is stored, and the command says why.
         const QString settingsFile =

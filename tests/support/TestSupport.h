@@ -3,16 +3,16 @@
 #include "platform/DesktopServices.h"
 
 #include <QByteArray>
+#include <QMap>
 #include <QString>
 #include <QStringList>
-#include <QMap>
 #include <QUrl>
 #include <functional>
 #include <optional>
 
 namespace tavex::test {
 
-// Records what the view model asks of the platform, and answers the directory chooser.
+// Records what the view model asks of the platform, and answers the choosers and questions.
 class RecordingDesktop : public DesktopServices
 {
 public:
@@ -24,12 +24,26 @@ public:
         chooserAccept = accept;
         return nextChoice;
     }
+    std::optional<QString> choosePackageFile(const QString &title) override
+    {
+        packageChooserTitles << title;
+        return nextFile;
+    }
+    bool confirm(const QString &title, const QString &text) override
+    {
+        questions << title + QLatin1Char('\n') + text;
+        return nextAnswer;
+    }
 
     std::optional<QString> clipboard;
     QList<QUrl> opened;
     std::optional<QString> nextChoice;
     QString chooserMessage;
     QString chooserAccept;
+    std::optional<QString> nextFile;
+    QStringList packageChooserTitles;
+    bool nextAnswer = false;
+    QStringList questions; // title and text, one line after the other
 };
 
 QString childHelper();

@@ -1,7 +1,8 @@
 // Paints the window in one of the states the README shows and saves it as a PNG:
 //   tavex_screenshots STATE WIDTH HEIGHT FILE
 // STATE is "stopped" or "running" (the build's own panel root, as the panel sees it), "update" (an
-// update at 50 %) or "warnings" (a root with a missing folder and a failed start in the log).
+// update at 50 %), "warnings" (a root with a missing folder and a failed start in the log) or
+// "installing" (the first start while the runtime is copied).
 #include "ContentView.h"
 #include "PanelApplication.h"
 #include "TestSupport.h"
@@ -9,6 +10,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QLockFile>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTemporaryDir>
@@ -43,7 +45,8 @@ int main(int argc, char *argv[])
     ui::setUpWindowApplication(app);
     const QStringList args = QCoreApplication::arguments();
     if (args.size() != 5) {
-        std::fputs("usage: tavex_screenshots stopped|running|busy-port|update|warnings WIDTH "
+        std::fputs("usage: tavex_screenshots stopped|running|busy-port|update|warnings|installing "
+                   "WIDTH "
                    "HEIGHT FILE\n",
                    stderr);
         return 2;
@@ -64,7 +67,21 @@ int main(int argc, char *argv[])
             AppLocation::forExecutable(scratch.filePath(QStringLiteral("app/bin/tavex-panel")));
     }
 
-    ui::ContentView view(PanelRootResolver(location), std::make_shared<test::RecordingDesktop>());
+    // The first start: another installer holds the lock, so the copy waits while the picture is
+    // taken.
+    std::unique_ptr<QLockFile> installing;
+    if (state == QLatin1String("installing")) {
+        location =
+            AppLocation::forExecutable(scratch.filePath(QStringLiteral("tavex/bin/tavex-panel")));
+        test::makeValidRoot(scratch.filePath(QStringLiteral("tavex/share/tavex-panel")));
+        QDir().mkpath(scratch.filePath(QStringLiteral("Tavex-panel")));
+        installing = std::make_unique<QLockFile>(
+            scratch.filePath(QStringLiteral("Tavex-panel/.install.lock")));
+        installing->lock();
+    }
+    PanelRootResolver resolver(location);
+    resolver.setInstallWaitMs(2000);
+    ui::ContentView view(resolver, std::make_shared<test::RecordingDesktop>());
     view.resize(args.at(2).toInt(), args.at(3).toInt());
     PanelViewModel *vm = view.viewModel();
     bool staged = false;
@@ -100,6 +117,10 @@ int main(int argc, char *argv[])
             });
         });
     });
+    if (installing) {
+        QTimer::singleShot(600, &view,
+                           [&] { QCoreApplication::exit(view.grab().save(file) ? 0 : 1); });
+    }
     view.show();
     return QApplication::exec();
 }

@@ -1,8 +1,8 @@
 // The window, headless, over the real view model and a panel root of the test's own with stand-in
 // programs: every button reaches its operation (through the accessibility interface, as a screen
-// reader presses it, and by keyboard), the warnings and the progress card follow the view model,
-// the log is edited both ways and shown as typed, the grids at the minimum size, long paths, and
-// the label tables under several locales.
+// reader presses it, and by keyboard), a package on disk chosen or dropped updates the site, the
+// warnings and the progress card follow the view model, the log is edited both ways and shown as
+// typed, the grids at the minimum size, long paths, and the label tables under several locales.
 #include "ContentView.h"
 #include "IconButton.h"
 #include "Localization.h"
@@ -10,13 +10,17 @@
 #include "TestSupport.h"
 #include "WarningCard.h"
 #include "model/PanelViewModel.h"
+#include "update/UpdateLock.h"
 
 #include <QAccessible>
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLockFile>
+#include <QMimeData>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
@@ -186,6 +190,8 @@ private Q_SLOTS:
         }
         if (key == "action.copy_logs")
             QTRY_COMPARE(m_desktop->clipboard, std::optional<QString>("<b>before</b> & after"));
+        // With an update address set, the update button downloads: it asks for no file.
+        QVERIFY(m_desktop->packageChooserTitles.isEmpty() && m_desktop->questions.isEmpty());
     }
 
     // Tab walks the eleven buttons in order, Space presses the focused one, the focus is drawn.
@@ -262,6 +268,38 @@ private Q_SLOTS:
         vm()->setLogs("all fine");
         vm()->updateErrorSummary();
         QVERIFY(!errors->isVisible());
+    }
+
+    // The first start copies the shipped runtime (held here by another installer's lock): the
+    // header and the log say so, the buttons wait visibly, and no press is queued meanwhile.
+    void firstStartSaysItInstalls()
+    {
+        const QString prefix = m_dir.filePath("first/tavex");
+        const QString installed = m_dir.filePath("first/Tavex-panel");
+        makeValidRoot(prefix + "/share/tavex-panel");
+        QVERIFY(QDir().mkpath(installed));
+        QLockFile other(installed + "/.install.lock");
+        QVERIFY(other.lock());
+        ContentView view(PanelRootResolver(AppLocation::forExecutable(prefix + "/bin/tavex-panel")),
+                         m_desktop);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        QCOMPARE(view.findChild<QLabel *>("readiness")->text(), ui::localized("app.installing"));
+        QVERIFY(
+            view.viewModel()->logs().startsWith("正在安装运行环境…\n目标: " + installed + "\n"));
+        auto *startAll = view.findChild<IconButton *>("action.start_all");
+        QVERIFY(!startAll->isEnabled());
+        QVERIFY(view.findChild<IconButton *>("action.copy_logs")->isEnabled());
+        QTest::mouseClick(startAll, Qt::LeftButton);
+        other.unlock();
+        QVERIFY(QTest::qWaitFor([&] { return view.viewModel()->logs().contains("目录来源: "); }));
+        QVERIFY(isValidPanelRoot(installed));
+        QVERIFY(startAll->isEnabled());
+        QVERIFY(view.findChild<QLabel *>("readiness")->text() != ui::localized("app.installing"));
+        QVERIFY(view.viewModel()->logs().startsWith("=== 服务状态 ===\n"));
+        QVERIFY(view.viewModel()->logs().contains("安装位置: "));
+        QTest::qWait(200);
+        QVERIFY(!view.viewModel()->logs().contains("=== 启动中 ==="));
     }
 
     // A service that does not run as started says why on its own card, until the cause is gone.
@@ -374,6 +412,111 @@ private Q_SLOTS:
         QThreadPool::globalInstance()->waitForDone();
         QVERIFY(QFileInfo::exists(optionFile));
         QCoreApplication::processEvents();
+    }
+
+    // A package on disk: chosen with the update button while no update address is set, or
+    // dropped on the window or its log. The run updates the test's own root with the real tools.
+    void packageFromDisk_data()
+    {
+        QTest::addColumn<QString>("how");  // "press", "drop" on the window, "drop on log"
+        QTest::addColumn<QString>("name"); // the package's file name
+        QTest::addColumn<bool>("agrees");  // a file chosen, or the drop confirmed
+        QTest::addColumn<bool>("busy");    // another run works meanwhile
+        QTest::addColumn<bool>("runs");
+        QTest::newRow("press, chooser cancelled") << "press"
+                                                  << "pkg.zip" << false << false << false;
+        QTest::newRow("press, a file chosen") << "press"
+                                              << "pkg.zip" << true << false << true;
+        QTest::newRow("press while a run works") << "press"
+                                                 << "pkg.zip" << true << true << false;
+        QTest::newRow("drop declined") << "drop"
+                                       << "pkg.zip" << false << false << false;
+        QTest::newRow("drop on the log, confirmed") << "drop on log"
+                                                    << "Site Package.ZIP" << true << false << true;
+        QTest::newRow("drop while a run works") << "drop"
+                                                << "pkg.zip" << true << true << false;
+        QTest::newRow("a dropped file that is no zip") << "drop"
+                                                       << "pkg.txt" << true << false << false;
+    }
+
+    void packageFromDisk()
+    {
+        QFETCH(QString, how);
+        QFETCH(QString, name);
+        QFETCH(bool, agrees);
+        QFETCH(bool, busy);
+        QFETCH(bool, runs);
+        const QString source = m_dir.filePath("package-source");
+        writeFile(source + "/www/index.php", "<?php echo 'from disk';");
+        const QString package = m_dir.filePath("downloads/") + name;
+        QVERIFY(QDir().mkpath(QFileInfo(package).path()));
+        QFile::remove(package);
+        QCOMPARE(QProcess::execute("/usr/bin/bsdtar",
+                                   {"--format", "zip", "-cf", package, "-C", source, "www"}),
+                 0);
+        const QByteArray packageBytes = readFile(package);
+
+        // The window of a panel without an update address.
+        {
+            QSettings settings("Tavex", "tavex-panel");
+            const QVariant address = settings.value("updateZipBaseURL");
+            settings.remove("updateZipBaseURL");
+            settings.sync();
+            m_view = makeView();
+            settings.setValue("updateZipBaseURL", address);
+        }
+        QVERIFY(!vm()->hasUpdateAddress());
+        QVERIFY(shownAndRefreshed(*m_view));
+        m_desktop->nextFile = agrees ? std::optional<QString>(package) : std::nullopt;
+        m_desktop->nextAnswer = agrees;
+        const auto claim = busy ? UpdateLock::claim() : nullptr;
+        QSignalSpy update(vm(), &PanelViewModel::updateFinished);
+        const QString logsBefore = vm()->logs();
+
+        if (how == "press") {
+            button("action.update_repair")->click();
+            if (!busy)
+                QTRY_COMPARE(m_desktop->packageChooserTitles, QStringList{"选择 zip 更新包"});
+        } else {
+            QWidget *target = how == "drop" ? static_cast<QWidget *>(m_view.get())
+                                            : part<QPlainTextEdit>("logEditor")->viewport();
+            QMimeData mime;
+            mime.setUrls({QUrl::fromLocalFile(package)});
+            QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton,
+                                  Qt::NoModifier);
+            QApplication::sendEvent(target, &enter);
+            QCOMPARE(enter.isAccepted(), name.endsWith(".zip", Qt::CaseInsensitive));
+            QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(target, &drop);
+            // The path never lands in the log as dropped text.
+            QCOMPARE(vm()->logs(), logsBefore);
+            if (enter.isAccepted() && !busy) {
+                QTRY_COMPARE(m_desktop->questions.size(), 1);
+                QVERIFY(m_desktop->questions.first().contains(package));
+                QVERIFY(m_desktop->questions.first().contains("runtime/www"));
+                QVERIFY(m_desktop->questions.first().contains("Data/data"));
+            }
+        }
+        if (busy)
+            QTRY_VERIFY(vm()->logs().endsWith("更新/修复正在进行，本次点击未启动新的更新\n"));
+
+        if (runs) {
+            QTRY_COMPARE_WITH_TIMEOUT(update.size(), 1, 60000);
+            QVERIFY2(update.first().first().toBool(), qPrintable(vm()->logs()));
+            QVERIFY(vm()->logs().contains("\n下载包: " + package + "\n"));
+            QCOMPARE(readFile(m_root + "/runtime/www/index.php"),
+                     QByteArray("<?php echo 'from disk';"));
+        } else {
+            // Whatever was asked, nothing starts.
+            QTest::qWait(300);
+            QVERIFY(update.isEmpty());
+            QVERIFY(!vm()->logs().startsWith("=== 更新/修复"));
+        }
+        QCOMPARE(m_desktop->questions.size(),
+                 how != "press" && !busy && name.endsWith(".zip", Qt::CaseInsensitive) ? 1 : 0);
+        if (how != "press")
+            QVERIFY(m_desktop->packageChooserTitles.isEmpty());
+        QCOMPARE(readFile(package), packageBytes);
     }
 
     void noRawKeyIsShown_data()

@@ -109,7 +109,8 @@ mode_t typeOf(const QString &path, mode_t *mode = nullptr)
     return st.st_mode & S_IFMT;
 }
 
-// Every entry under dir without following links: "F:mode:content", "L:target" or "D:mode".
+// Every entry under dir without following links: "F:mode:content", "L:target", "D:mode", or
+// "T:type:mode" for other types.
 QMap<QString, QString> treeState(const QString &dir)
 {
     QMap<QString, QString> state;
@@ -124,6 +125,8 @@ QMap<QString, QString> treeState(const QString &dir)
             state[rel] = QStringLiteral("L:") + QFile::symLinkTarget(path);
         else if (type == S_IFDIR)
             state[rel] = QStringLiteral("D:") + QString::number(mode, 8);
+        else if (type != S_IFREG) // a FIFO is never opened: it would wait for a writer
+            state[rel] = QStringLiteral("T:%1:%2").arg(type, 0, 8).arg(mode, 0, 8);
         else
             state[rel] =
                 QStringLiteral("F:%1:").arg(mode, 0, 8) + QString::fromUtf8(readFile(path));
@@ -901,7 +904,7 @@ private Q_SLOTS:
         }
     }
 
-    // Runs through the view model as the window's button does.
+    // Runs through the view model as the window's button does, or from a file on disk.
     void updateRun_data()
     {
         QTest::addColumn<QString>("path");
@@ -910,19 +913,41 @@ private Q_SLOTS:
         QTest::addColumn<QList<double>>("progress");
         QTest::addColumn<bool>("siteTouched");
         QTest::addColumn<bool>("chosenRoot"); // the root was chosen by hand; nothing is installed
+        // A package on disk instead of path: "file", "link" to it, "missing", "directory", or
+        // "in the site"; empty: downloaded.
+        QTest::addColumn<QString>("local");
         const QList<double> all = {0.05, 0.1, 0.35, 0.6, 0.75, 0.75, 0.825, 0.9, 0.9, 1.0, 1.0};
+        const QList<double> refused = {0.05, 1.0};
         QTest::newRow("success over https")
-            << "pkg.zip" << true << "已自动解压并同步到 runtime/www: " << all << true << false;
+            << "pkg.zip" << true << "已自动解压并同步到 runtime/www: " << all << true << false
+            << "";
         QTest::newRow("a root chosen by hand: its site is the one updated")
-            << "pkg.zip" << false << "已自动解压并同步到 runtime/www: " << all << true << true;
+            << "pkg.zip" << false << "已自动解压并同步到 runtime/www: " << all << true << true
+            << "";
         QTest::newRow("download fails")
             << "refused" << false << "更新下载失败: " << QList<double>{0.05, 0.1, 1.0} << false
-            << false;
+            << false << "";
         QTest::newRow("no site root")
             << "noroot.zip" << false
             << "更新包中未识别到站点根（需存在 index.php，且为 www 子目录或 "
                "zip 根目录含 include/LibTavex/Data 之一）"
-            << QList<double>{0.05, 0.1, 0.35, 0.6, 1.0} << false << false;
+            << QList<double>{0.05, 0.1, 0.35, 0.6, 1.0} << false << false << "";
+        QTest::newRow("from a file on disk")
+            << "pkg.zip" << false << "已自动解压并同步到 runtime/www: " << all << true << false
+            << "file";
+        QTest::newRow("from a link to a file on disk")
+            << "pkg.zip" << false << "已自动解压并同步到 runtime/www: " << all << true << true
+            << "link";
+        QTest::newRow("a file that is not there")
+            << "pkg.zip" << false << "更新/修复失败: 更新包文件不存在: " << refused << false
+            << false << "missing";
+        QTest::newRow("a directory")
+            << "pkg.zip" << false
+            << "更新/修复失败: 更新包路径是一个目录，不是 zip 文件: " << refused << false << false
+            << "directory";
+        QTest::newRow("a package inside the site it would update")
+            << "pkg.zip" << false << "更新/修复失败: 更新包位于更新会改动的目录 " << refused
+            << false << false << "in the site";
     }
 
     void updateRun()
@@ -933,6 +958,7 @@ private Q_SLOTS:
         QFETCH(QList<double>, progress);
         QFETCH(bool, siteTouched);
         QFETCH(bool, chosenRoot);
+        QFETCH(QString, local);
         const QString base = fresh(QStringLiteral("run"));
         const QString installed = base + QStringLiteral("/Tavex-panel");
         const QString root = chosenRoot ? base + QStringLiteral("/chosen") : installed;
@@ -942,7 +968,24 @@ private Q_SLOTS:
         }
         const QString www = root + QStringLiteral("/runtime/www");
         makeLayout(www, {"index.php=v1", "old.php=old", "Data/kept.txt=mine"});
+        // The user's package and the folder it lies in, which the run must leave as they are.
+        const QString own = local == QLatin1String("in the site") ? www + QStringLiteral("/Data")
+                                                                  : fresh(QStringLiteral("own"));
+        QString package = root + QStringLiteral("/runtime/tavex-update.zip");
+        if (!local.isEmpty()) {
+            package = own + QStringLiteral("/site package.ZIP");
+            QVERIFY(QFile::copy(m_served + QLatin1Char('/') + path, package));
+            if (local == QLatin1String("link")) {
+                QVERIFY(QFile::link(package, own + QStringLiteral("/link.zip")));
+                package = own + QStringLiteral("/link.zip");
+            } else if (local == QLatin1String("missing")) {
+                package = own + QStringLiteral("/missing.zip");
+            } else if (local == QLatin1String("directory")) {
+                package = own;
+            }
+        }
         const auto before = treeState(www);
+        const auto ownBefore = treeState(own);
 
         UpdateConfig config;
         config.baseURL = path == QLatin1String("refused")
@@ -951,28 +994,48 @@ private Q_SLOTS:
         config.download.extraCaCertificates = m_ca;
         PanelViewModel vm(resolverIn(base), nullptr, config);
         QList<double> seen;
+        QStringList texts;
         connect(&vm, &PanelViewModel::logsChanged, this, [&] {
-            if (vm.logs().startsWith(QStringLiteral("=== 更新/修复")))
+            if (vm.logs().startsWith(QStringLiteral("=== 更新/修复"))) {
                 seen << vm.updateProgress();
+                texts << vm.updateProgressText();
+            }
         });
         QSignalSpy finished(&vm, &PanelViewModel::updateFinished);
-        vm.updateOrRepairFiles();
+        if (local.isEmpty())
+            vm.updateOrRepairFiles();
+        else
+            vm.updateOrRepairFromFile(package);
         QVERIFY(finished.wait(60000));
         writeSavedRoot(QString());
 
         QCOMPARE(seen, progress);
+        // A file on disk is read, not downloaded.
+        QCOMPARE(texts.first(), local.isEmpty() ? QStringLiteral("正在下载更新包")
+                                                : QStringLiteral("正在读取更新包"));
         QCOMPARE(vm.updateProgressText(), QStringLiteral("完成"));
         const QStringList lines = vm.logs().split(QLatin1Char('\n'));
         QCOMPARE(lines.first(), QStringLiteral("=== 更新/修复完成 ==="));
         QVERIFY2(lines.value(1).startsWith(message), qPrintable(vm.logs()));
         QCOMPARE(lines.mid(lines.size() - 3, 2),
-                 (QStringList{"目录: " + root, "下载包: " + root + "/runtime/tavex-update.zip"}));
+                 (QStringList{"目录: " + root, "下载包: " + package}));
         QCOMPARE(finished.first().first().toBool(), siteTouched);
         // Nothing of the run is left running, and no marker of it.
         QCOMPARE(typeOf(root + QStringLiteral("/runtime/backup/www-before-update.running")),
                  mode_t(0));
         if (chosenRoot)
             QCOMPARE(typeOf(installed), mode_t(0));
+        if (!local.isEmpty()) {
+            // The user's file is as it was, byte for byte, and nothing was downloaded.
+            if (local != QLatin1String("in the site"))
+                QCOMPARE(treeState(own), ownBefore);
+            QCOMPARE(typeOf(root + QStringLiteral("/runtime/tavex-update.zip")), mode_t(0));
+            // A refused file stops the run before anything changes.
+            if (!siteTouched)
+                QCOMPARE(QDir(root + QStringLiteral("/runtime"))
+                             .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                         QStringList{"www"});
+        }
         if (siteTouched) {
             QCOMPARE(lines.at(1), "已自动解压并同步到 runtime/www: " + www);
             QCOMPARE(lines.at(2), "站点根: " + root + "/runtime/update-extract/site/www");
@@ -1084,6 +1147,72 @@ private Q_SLOTS:
         QCOMPARE(status, 0);
         QVERIFY(out.contains(QStringLiteral("回滚前的站点已保存为快照")));
         QCOMPARE(fileList(www), updated);
+    }
+
+    // "update --file" as a separate process of an installed copy, started in the folder that holds
+    // the package ("pkg.zip" there, "fifo" a FIFO beside it); URL stands for a served address.
+    void updateFromFileCommand_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("out"); // part of standard output
+        QTest::addColumn<QString>("err"); // part of standard error
+        QTest::newRow("a relative path: the block names the file, which stays as it was")
+            << QStringList{"update", "--file", "pkg.zip"} << 0 << "已自动解压并同步到 runtime/www: "
+            << "进度: 10% 正在读取更新包";
+        QTest::newRow("a FIFO is refused, never waited on")
+            << QStringList{"update", "--file", "fifo"} << 1
+            << "更新/修复失败: 更新包不是普通文件（管道、设备或套接字），已拒绝读取: "
+            << "";
+        QTest::newRow("--file with --url")
+            << QStringList{"update", "--file", "pkg.zip", "--url", "URL"} << 2 << ""
+            << "tavex-panel: --url 与 --file 不能同时使用";
+        QTest::newRow("--file with another command")
+            << QStringList{"rollback", "--file", "pkg.zip"} << 2 << ""
+            << "tavex-panel: --file 只能与 update 一起使用";
+    }
+
+    void updateFromFileCommand()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, status);
+        QFETCH(QString, out);
+        QFETCH(QString, err);
+        const QString base = fresh(QStringLiteral("from-file"));
+        const QString program = installedCopy(base);
+        const QString www = base + QStringLiteral("/Tavex-panel/runtime/www");
+        makeLayout(www, {"index.php=v1", "Data/kept.txt=mine"});
+        const QString own = base + QStringLiteral("/downloads");
+        QVERIFY(QDir().mkpath(own));
+        QVERIFY(
+            QFile::copy(m_served + QStringLiteral("/pkg.zip"), own + QStringLiteral("/pkg.zip")));
+        QCOMPARE(::mkfifo(QFile::encodeName(own + QStringLiteral("/fifo")).constData(), 0600), 0);
+        const auto ownBefore = treeState(own);
+        const auto siteBefore = treeState(www);
+        args.replaceInStrings(QStringLiteral("URL"), m_http->url("pkg.zip").toString());
+
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), base + QStringLiteral("/config"));
+        p.setProcessEnvironment(env);
+        p.setWorkingDirectory(own);
+        p.start(program, args);
+        QVERIFY(p.waitForFinished(60000));
+        const QString stdOut = QString::fromUtf8(p.readAllStandardOutput());
+        const QString stdErr = QString::fromUtf8(p.readAllStandardError());
+        QVERIFY2(p.exitCode() == status && stdOut.contains(out) && stdErr.contains(err),
+                 qPrintable(stdOut + stdErr));
+        QCOMPARE(treeState(own), ownBefore);
+        if (status == 0) {
+            QVERIFY2(
+                stdOut.contains(QStringLiteral("\n下载包: ") + own + QStringLiteral("/pkg.zip\n")),
+                qPrintable(stdOut));
+            QCOMPARE(fileList(www),
+                     (QStringList{"Data/kept.txt=mine", "Data/new.txt=new", "include/lib.php=lib2",
+                                  "index.php=<?php echo 'v2';"}));
+        } else {
+            QCOMPARE(treeState(www), siteBefore);
+        }
     }
 
     // Runs as an ordinary user (nobody) on a site that holds files and folders of another user

@@ -2,6 +2,7 @@
 
 #include "PermissionCheck.h"
 #include "model/RuntimeLayout.h"
+#include "platform/SystemInfo.h"
 #include "process/ProcessRunner.h"
 #include "services/PhpDiscovery.h"
 #include "services/ServiceDiagnosis.h"
@@ -12,6 +13,8 @@
 #include <QRegularExpression>
 #include <QSettings>
 #include <QStringList>
+
+#include <unistd.h>
 
 namespace tavex {
 
@@ -24,24 +27,6 @@ const QStringList kRuntimeParts = {QStringLiteral("runtime/mysql/bin/mysqld"),
                                    QStringLiteral("runtime/phpmyadmin"),
                                    QStringLiteral("runtime/phpmyadmin/index.php"),
                                    QStringLiteral("runtime/www")};
-
-QString sourceText(const PanelRootResolver::Preview &preview)
-{
-    switch (preview.source) {
-    case PanelRootResolver::Source::InstalledCopy:
-        return preview.installPending
-                   ? QStringLiteral(
-                         "安装副本（尚未安装或已失效，下次运行时从随程序提供的运行环境安装）")
-                   : QStringLiteral("安装副本");
-    case PanelRootResolver::Source::ShippedRuntime:
-        return QStringLiteral("随程序提供的运行环境（无法安装副本）");
-    case PanelRootResolver::Source::ChosenRoot:
-        return QStringLiteral("手动选择的目录");
-    case PanelRootResolver::Source::Fallback:
-        break;
-    }
-    return QStringLiteral("默认位置（没有找到可用的目录）");
-}
 
 // The line a program prints for its version, run with a time limit. Warnings may come first
 // (MariaDB's "failed to retrieve the MAC address"): the line that matches versionLine wins, else
@@ -69,6 +54,33 @@ QString versionOf(const QString &program, const QString &argument,
     return lines.first();
 }
 
+// An ordinary user's PHP may listen on phpMyAdmin's port 900 only with a right of its own: the
+// PHP copy that members of the group tavex may run, or a lowered unprivileged port start.
+QString port900Problem(bool phpMyAdminRunning)
+{
+    const int start = unprivilegedPortStart();
+    if (::geteuid() == 0 || start <= 900 || phpMyAdminRunning)
+        return {};
+    const QString user = currentUserName();
+    const QString sysctl =
+        QStringLiteral("或由管理员执行 sudo sysctl -w net.ipv4.ip_unprivileged_port_start=900"
+                       "（之后每个用户都能监听 900 及以上的端口）");
+    const auto member = holdsGroup(QStringLiteral("tavex"));
+    if (member == std::optional<bool>(true))
+        return {};
+    const QString why = QStringLiteral("phpMyAdmin 不能监听端口 900: 普通用户只能监听 %1 "
+                                       "及以上的端口（net.ipv4.ip_unprivileged_port_start），")
+                            .arg(start);
+    if (!member)
+        return why +
+               QStringLiteral("而本机没有 tavex 组（安装 tavex-panel 软件包或运行 "
+                              "scripts/setup-debian.sh 会创建它和有此权限的 PHP）；") +
+               sysctl;
+    return why + QStringLiteral("而用户 ") + user +
+           QStringLiteral(" 不在 tavex 组。加入该组: sudo adduser ") + user +
+           QStringLiteral(" tavex，然后重新登录；") + sysctl;
+}
+
 QString yesNo(bool running)
 {
     return running ? QStringLiteral("运行中") : QStringLiteral("已停止");
@@ -91,7 +103,8 @@ DoctorReport doctorReport(const PanelRootResolver &resolver, const QUrl &updateA
     const PanelRootResolver::Preview preview = resolver.preview();
     const RuntimeLayout layout(preview.root);
     lines << QStringLiteral("面板目录: ") + preview.root;
-    lines << QStringLiteral("目录来源: ") + sourceText(preview);
+    lines << QStringLiteral("目录来源: ") + PanelRootResolver::sourceText(preview);
+    lines << QStringLiteral("安装位置: ") + resolver.placementText();
     if (preview.source == PanelRootResolver::Source::Fallback)
         problem(QStringLiteral("没有可用的 Tavex-panel 目录"));
 
@@ -130,24 +143,35 @@ DoctorReport doctorReport(const PanelRootResolver &resolver, const QUrl &updateA
     }
 
     lines << QString();
-    const QStringList php = phpBinCandidates(layout);
+    // Programs still to be installed are looked at where they are shipped.
+    const RuntimeLayout programs(checked);
+    const QStringList php = phpBinCandidates(programs);
     if (php.isEmpty())
-        problem(QStringLiteral("未找到可执行的 PHP（") + layout.phpDir() + QStringLiteral("）"));
+        problem(QStringLiteral("未找到可执行的 PHP（") + programs.phpDir() + QStringLiteral("）"));
     else
         lines << QStringLiteral("PHP 程序: ") + php.join(QStringLiteral(", "));
     static const QRegularExpression mysqldVersion(QStringLiteral("\\bVer\\b"));
     static const QRegularExpression phpVersion(QStringLiteral("^PHP \\d"));
     lines << QStringLiteral("mysqld 版本: ") +
-                 versionOf(layout.mysqldPath(), QStringLiteral("--version"), mysqldVersion);
+                 versionOf(programs.mysqldPath(), QStringLiteral("--version"), mysqldVersion);
     if (!php.isEmpty())
         lines << QStringLiteral("php 版本: ") +
                      versionOf(php.first(), QStringLiteral("-v"), phpVersion);
 
-    const QString hint = permissionCheckHint(preview.root);
-    if (hint.isEmpty())
-        lines << QStringLiteral("权限检查: 正常");
-    else
-        problem(hint);
+    if (preview.installPending) {
+        lines << QStringLiteral("权限检查: 运行环境安装后进行");
+    } else {
+        // What start-all makes itself is no fault of the runtime.
+        const PermissionCheck check = checkRuntimePermissions(preview.root, true);
+        for (const QString &dir : check.toBeCreated)
+            lines << QStringLiteral("[提示] 目录还不存在，全部启动时会创建: ") + dir;
+        if (check.hint.isEmpty())
+            lines << QStringLiteral("权限检查: 正常");
+        else
+            problem(check.hint);
+    }
+    if (const QString line = port900Problem(state.running(2)); !line.isEmpty())
+        problem(line);
 
     const QSettings settings(QStringLiteral("Tavex"), QStringLiteral("tavex-panel"));
     lines << QStringLiteral("设置文件: ") + settings.fileName();

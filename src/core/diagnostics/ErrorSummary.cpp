@@ -6,11 +6,15 @@ namespace tavex {
 
 QString errorSummaryOf(const QString &logs)
 {
-    static const QStringList keywords = {
-        QStringLiteral("error"),  QStringLiteral("Error"),     QStringLiteral("错误"),
-        QStringLiteral("failed"), QStringLiteral("denied"),    QStringLiteral("not found"),
-        QStringLiteral("无法"),   QStringLiteral("失败"),
-        QStringLiteral("Operation not permitted")};
+    static const QStringList keywords = {QStringLiteral("error"),
+                                         QStringLiteral("Error"),
+                                         QStringLiteral("错误"),
+                                         QStringLiteral("failed"),
+                                         QStringLiteral("denied"),
+                                         QStringLiteral("not found"),
+                                         QStringLiteral("无法"),
+                                         QStringLiteral("失败"),
+                                         QStringLiteral("Operation not permitted")};
     constexpr qsizetype kMaxLines = 8;
 
     QStringList selected;

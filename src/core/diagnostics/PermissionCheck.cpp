@@ -43,8 +43,9 @@ QString writeAndRemoveTestFile(const QString &dir)
 
 } // namespace
 
-PermissionCheck checkRuntimePermissions(const QString &root)
+PermissionCheck checkRuntimePermissions(const QString &root, bool lookPastMissing)
 {
+    PermissionCheck check;
     static const char *const relativeDirs[] = {"/runtime", "/runtime/config", "/runtime/mysql",
                                                "/runtime/mysql/data"};
     for (const char *relative : relativeDirs) {
@@ -52,17 +53,27 @@ PermissionCheck checkRuntimePermissions(const QString &root)
         struct stat info
         {
         };
-        if (::stat(QFile::encodeName(dir).constData(), &info) != 0 || !S_ISDIR(info.st_mode))
-            return {QStringLiteral("权限提示: 目录不存在或不可访问 - ") + dir, dir};
+        const bool missing = ::stat(QFile::encodeName(dir).constData(), &info) != 0;
+        if (missing && errno == ENOENT && lookPastMissing && lstatType(dir) == 0 &&
+            canCreateDirectory(dir)) {
+            check.toBeCreated << dir;
+            continue;
+        }
+        if (missing || !S_ISDIR(info.st_mode)) {
+            check.hint = QStringLiteral("权限提示: 目录不存在或不可访问 - ") + dir;
+            check.failingDir = dir;
+            return check;
+        }
         if (const QString error = writeAndRemoveTestFile(dir); !error.isEmpty()) {
-            return {QStringLiteral("权限提示: 无法写入 ") + dir +
-                        QStringLiteral("\n请到 系统设置 -> 隐私与安全性 -> 完全磁盘访问，给 "
-                                       "Xcode / App 开权限。\n错误: ") +
-                        error,
-                    dir};
+            check.hint = QStringLiteral("权限提示: 无法写入 ") + dir +
+                         QStringLiteral("\n请到 系统设置 -> 隐私与安全性 -> 完全磁盘访问，给 "
+                                        "Xcode / App 开权限。\n错误: ") +
+                         error;
+            check.failingDir = dir;
+            return check;
         }
     }
-    return {};
+    return check;
 }
 
 QString permissionCheckHint(const QString &root)

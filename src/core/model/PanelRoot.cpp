@@ -202,27 +202,6 @@ void removeLeftoverCopies(const fs::path &installedRoot)
     }
 }
 
-// Whether this user could make the installed root and put a runtime into it: the folder is there
-// and writable, or the nearest folder above it that exists is. Refusals by the system are found
-// the same way by the installation itself, which then falls back to the shipped runtime.
-bool canInstallAt(const QString &installedRoot)
-{
-    QString path = installedRoot;
-    for (;;) {
-        struct stat info
-        {
-        };
-        if (::stat(QFile::encodeName(path).constData(), &info) == 0)
-            return S_ISDIR(info.st_mode) &&
-                   ::faccessat(AT_FDCWD, QFile::encodeName(path).constData(), W_OK | X_OK,
-                               AT_EACCESS) == 0;
-        const QString parent = QFileInfo(path).absolutePath();
-        if (parent == path)
-            return false;
-        path = parent;
-    }
-}
-
 } // namespace
 
 bool isValidPanelRoot(const QString &path)
@@ -293,7 +272,7 @@ PanelRootResolver::Preview PanelRootResolver::preview() const
         return {*installed, Source::InstalledCopy, false};
     const auto resources = m_location.resourcesDir();
     const bool canInstall =
-        installed && resources && isValidPanelRoot(*resources) && canInstallAt(*installed);
+        installed && resources && isValidPanelRoot(*resources) && canCreateDirectory(*installed);
     if (canInstall)
         return {*installed, Source::InstalledCopy, true};
     if (const auto bundled = bundledPanelRoot(); bundled && isValidPanelRoot(*bundled))
@@ -302,6 +281,24 @@ PanelRootResolver::Preview PanelRootResolver::preview() const
     if (!saved.isEmpty() && !hasControlCharacter(saved) && isValidPanelRoot(saved))
         return {saved, Source::ChosenRoot, false};
     return {autoDetectedPanelRoot(), Source::Fallback, false};
+}
+
+QString PanelRootResolver::sourceText(const Preview &preview)
+{
+    switch (preview.source) {
+    case Source::InstalledCopy:
+        return preview.installPending
+                   ? QStringLiteral(
+                         "安装副本（尚未安装或已失效，下次运行时从随程序提供的运行环境安装）")
+                   : QStringLiteral("安装副本");
+    case Source::ShippedRuntime:
+        return QStringLiteral("随程序提供的运行环境（无法安装副本）");
+    case Source::ChosenRoot:
+        return QStringLiteral("手动选择的目录");
+    case Source::Fallback:
+        break;
+    }
+    return QStringLiteral("默认位置（没有找到可用的目录）");
 }
 
 std::optional<QString> PanelRootResolver::appBundleRoot() const
@@ -322,7 +319,7 @@ QString PanelRootResolver::placementText() const
 {
     const QString prefix = m_location.prefixDir().value_or(QString());
     const auto root = appBundleRoot();
-    const QString where = root ? QStringLiteral("，安装副本在 ") + *root : QString();
+    QString why;
     switch (m_location.placement()) {
     case AppLocation::Placement::BesideProgram:
         if (!root)
@@ -330,13 +327,14 @@ QString PanelRootResolver::placementText() const
         return QStringLiteral("程序目录 ") + prefix +
                QStringLiteral(" 属于当前用户，安装副本放在程序旁边: ") + *root;
     case AppLocation::Placement::SystemPrefix:
-        return QStringLiteral("程序装在系统目录 ") + prefix +
-               QStringLiteral("，安装副本放在当前用户的数据目录") + where;
+        why = QStringLiteral("程序装在系统目录 ") + prefix;
+        break;
     case AppLocation::Placement::OthersPrefix:
+        why = QStringLiteral("程序目录 ") + prefix + QStringLiteral(" 不属于当前用户");
         break;
     }
-    return QStringLiteral("程序目录 ") + prefix +
-           QStringLiteral(" 不属于当前用户，安装副本放在当前用户的数据目录") + where;
+    return why + (root ? QStringLiteral("，安装副本放在当前用户的数据目录: ") + *root
+                       : QStringLiteral("，但找不到当前用户的主目录，无法安装副本"));
 }
 
 QString PanelRootResolver::autoDetectedPanelRoot() const

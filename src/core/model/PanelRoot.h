@@ -39,6 +39,8 @@ public:
         bool installPending = false; // the next resolution installs the shipped runtime first
     };
     Preview preview() const;
+    // How the preview's root was found, in words: "安装副本", "手动选择的目录", ...
+    static QString sourceText(const Preview &preview);
 
     // The installed root: the application directory + "/Tavex-panel", or for a system-wide
     // install the user's data folder + "/Tavex-panel" (never a folder at the file system's top).

@@ -55,6 +55,7 @@ private:
 namespace {
 
 const QUrl kUpdateZipBaseURL(QStringLiteral("https://updates.tavex.example/tavex-update.zip"));
+const QString kUpdateBusyLine = QStringLiteral("更新/修复正在进行，本次点击未启动新的更新");
 
 QString withWaitLine(const QString &firstText, bool waits)
 {
@@ -335,37 +336,125 @@ QUrl PanelViewModel::updateZipDownloadURL() const
     return tavex::updateZipDownloadURL(updateZipBaseURL);
 }
 
+bool PanelViewModel::hasUpdateAddress() const
+{
+    return updateZipBaseURL != kUpdateZipBaseURL;
+}
+
 void PanelViewModel::updateOrRepairFiles()
+{
+    if (hasUpdateAddress()) {
+        startUpdate(QString());
+        return;
+    }
+    if (reportsUpdateBusy())
+        return;
+    // Without an address a download could only fail on a name that does not resolve.
+    if (const auto chosen = m_desktop->choosePackageFile(QStringLiteral("选择 zip 更新包")))
+        updateOrRepairFromFile(*chosen);
+}
+
+void PanelViewModel::updateOrRepairFromDownload()
+{
+    startUpdate(QString());
+}
+
+void PanelViewModel::updateOrRepairFromFile(const QString &packageFile)
+{
+    // An empty path would mean a download; no chooser and no command line hands one over.
+    if (packageFile.isEmpty())
+        return;
+    startUpdate(QDir::cleanPath(QFileInfo(packageFile).absoluteFilePath()));
+}
+
+void PanelViewModel::updateOrRepairFromDroppedFile(const QString &packageFile)
+{
+    if (reportsUpdateBusy())
+        return;
+    const QString text = QStringLiteral("用这个更新包更新站点？\n") + packageFile +
+                         QStringLiteral("\n\nruntime/www 中的站点（") + wwwDir() +
+                         QStringLiteral("）将按更新包更新；Data/data 中的数据保留不变，"
+                                        "更新前的站点存入快照，可以回滚。");
+    if (m_desktop->confirm(QStringLiteral("用更新包更新站点"), text))
+        updateOrRepairFromFile(packageFile);
+}
+
+bool PanelViewModel::reportsUpdateBusy()
+{
+    if (!UpdateLock::claimedHere())
+        return false;
+    appendLogMessage(kUpdateBusyLine);
+    return true;
+}
+
+UpdateSource PanelViewModel::updateSource(const QString &packageFile) const
+{
+    return {packageFile.isEmpty() ? updateZipDownloadURL() : QUrl(), packageFile};
+}
+
+void PanelViewModel::startUpdate(const QString &packageFile)
 {
     // A second press while a run works would race it on the same files: say so and leave it be.
     auto claim = UpdateLock::claim();
     if (!claim) {
-        appendLogMessage(QStringLiteral("更新/修复正在进行，本次点击未启动新的更新"));
+        appendLogMessage(kUpdateBusyLine);
         return;
     }
-    m_poster->post([](PanelViewModel &vm) {
-        vm.setUpdateProgress(0.05, QStringLiteral("正在下载更新包"));
-        vm.replaceLogs(updateStartText(vm.updateZipDownloadURL(), vm.tavexPanelRoot()));
+    m_poster->post([packageFile](PanelViewModel &vm) {
+        const UpdateSource source = vm.updateSource(packageFile);
+        vm.setUpdateProgress(0.05, updateFirstStepText(source));
+        vm.replaceLogs(updateStartText(source, vm.tavexPanelRoot()));
     });
 
     QThreadPool::globalInstance()->start([poster = m_poster, resolver = m_resolver,
                                           url = updateZipDownloadURL(), options = m_downloadOptions,
-                                          claim] {
-        const UpdateOutcome outcome =
-            downloadUpdateOnly(resolver, url, options, [&poster](double fraction, QString text) {
-                poster->post([fraction, text = std::move(text)](PanelViewModel &vm) {
-                    vm.setUpdateProgress(fraction, text);
-                    vm.replaceLogs(updateProgressBlock(fraction, text, vm.updateZipDownloadURL(),
-                                                       vm.tavexPanelRoot()));
-                });
+                                          packageFile, claim] {
+        const UpdateProgress progress = [&poster, &packageFile](double fraction, QString text) {
+            poster->post([fraction, text = std::move(text), packageFile](PanelViewModel &vm) {
+                vm.setUpdateProgress(fraction, text);
+                vm.replaceLogs(updateProgressBlock(fraction, text, vm.updateSource(packageFile),
+                                                   vm.tavexPanelRoot()));
             });
-        poster->post([outcome](PanelViewModel &vm) {
+        };
+        const UpdateOutcome outcome = packageFile.isEmpty()
+                                          ? downloadUpdateOnly(resolver, url, options, progress)
+                                          : updateFromPackageFile(resolver, packageFile, progress);
+        poster->post([outcome, packageFile](PanelViewModel &vm) {
             vm.refreshStatus();
             vm.setUpdateProgress(1.0, QStringLiteral("完成"));
-            vm.replaceLogs(updateFinishBlock(outcome, vm.tavexPanelRoot(), vm.runtimeDir()));
+            vm.replaceLogs(updateFinishBlock(outcome, vm.tavexPanelRoot(),
+                                             packageFile.isEmpty() ? vm.layout().updatePackagePath()
+                                                                   : packageFile));
             emit vm.updateFinished(outcome.succeeded);
         });
     });
+}
+
+bool PanelViewModel::announceRuntimeInstallation()
+{
+    const PanelRootResolver::Preview preview = m_resolver.preview();
+    if (!preview.installPending)
+        return false;
+    m_installingRuntime = true;
+    emit installingRuntimeChanged();
+    replaceLogs(QStringLiteral("正在安装运行环境…\n目标: ") + preview.root +
+                QStringLiteral("\n安装位置: ") + m_resolver.placementText() +
+                QStringLiteral("\n安装完成前按钮暂不可用。\n"));
+    return true;
+}
+
+void PanelViewModel::endRuntimeInstallation()
+{
+    if (!std::exchange(m_installingRuntime, false))
+        return;
+    emit installingRuntimeChanged();
+}
+
+void PanelViewModel::showRootPlacement()
+{
+    appendLogMessage(QStringLiteral("目录来源: ") +
+                     PanelRootResolver::sourceText(m_resolver.preview()) +
+                     QStringLiteral("\n安装位置: ") + m_resolver.placementText());
 }
 
 void PanelViewModel::choosePanelRoot()

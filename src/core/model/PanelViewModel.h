@@ -29,6 +29,7 @@ class PanelViewModel : public QObject
     Q_PROPERTY(double updateProgress READ updateProgress NOTIFY updateProgressChanged)
     Q_PROPERTY(QString updateProgressText READ updateProgressText NOTIFY updateProgressTextChanged)
     Q_PROPERTY(QStringList serviceReasons READ serviceReasons NOTIFY serviceReasonsChanged)
+    Q_PROPERTY(bool installingRuntime READ installingRuntime NOTIFY installingRuntimeChanged)
 
 public:
     explicit PanelViewModel(QObject *parent = nullptr);
@@ -92,7 +93,26 @@ public:
 
     // Update or repair of the site from the update package.
     QUrl updateZipDownloadURL() const;
+    // Whether an update address is set (the setting or the build's), not the built-in placeholder.
+    bool hasUpdateAddress() const;
+    // The update button: downloads from the update address when one is set; without one it asks
+    // for a package file on disk and runs from that (a cancelled chooser changes nothing).
     void updateOrRepairFiles();
+    // Downloads from the update address, whatever it is.
+    void updateOrRepairFromDownload();
+    // Runs from a package file on disk, which is only read.
+    void updateOrRepairFromFile(const QString &packageFile);
+    // A package dropped on the window: runs from it once the user confirms.
+    void updateOrRepairFromDroppedFile(const QString &packageFile);
+
+    // The window's first root resolution may copy the whole shipped runtime. Meanwhile the log
+    // says so, with the target and why it lies there; the window shows that it waits.
+    bool installingRuntime() const { return m_installingRuntime; }
+    // True when the next resolution installs the runtime, which the view model then announces.
+    bool announceRuntimeInstallation();
+    void endRuntimeInstallation();
+    // Appends where the root comes from and why it lies there.
+    void showRootPlacement();
 
     // Panel root chooser and runtime folder.
     void choosePanelRoot();
@@ -109,6 +129,7 @@ signals:
     void updateProgressChanged();
     void updateProgressTextChanged();
     void serviceReasonsChanged();
+    void installingRuntimeChanged();
     // After the final step of start-all or stop-all has written its result block.
     void sequenceFinished();
     // After the final block of an update or repair run has been written.
@@ -122,6 +143,11 @@ private:
     void setPermissionHint(const QString &hint);
     void setStatusFlag(bool ServiceStatus::*flag, bool value);
     void setUpdateProgress(double fraction, const QString &text);
+    // Whether an update or repair runs in this panel; if so the log says so.
+    bool reportsUpdateBusy();
+    // Claims and starts a run: a download when packageFile is empty.
+    void startUpdate(const QString &packageFile);
+    UpdateSource updateSource(const QString &packageFile) const;
     // Appends a launcher's CPU-type mismatch message to the log, on the view model's thread.
     static std::function<void(const QString &)> appendingTo(const std::shared_ptr<Poster> &poster);
 
@@ -137,6 +163,7 @@ private:
     double m_updateProgress = 0.0;
     QString m_updateProgressText;
     QStringList m_serviceReasons{QString(), QString(), QString()};
+    bool m_installingRuntime = false;
 };
 
 } // namespace tavex

@@ -6,8 +6,9 @@
 
 namespace tavex {
 
-// What the platform does for a person: the clipboard, opening an address or a folder, and the
-// directory chooser. The window implements it; headless runs and tests supply their own.
+// What the platform does for a person: the clipboard, opening an address or a folder, the
+// directory and package file choosers, and a yes-or-no question. The window implements it; headless
+// runs and tests supply their own.
 class DesktopServices
 {
 public:
@@ -21,6 +22,11 @@ public:
     // A modal chooser for one directory; absent when the user cancels.
     virtual std::optional<QString> chooseDirectory(const QString &message,
                                                    const QString &acceptLabel) = 0;
+    // A modal chooser for one existing update package (zip files first); absent when the user
+    // cancels.
+    virtual std::optional<QString> choosePackageFile(const QString &title) = 0;
+    // Asks the user to confirm an action; false unless the user agrees.
+    virtual bool confirm(const QString &title, const QString &text) = 0;
 };
 
 // For runs without a display: nothing to copy to, nothing to open, nobody to ask.
@@ -33,6 +39,8 @@ public:
     {
         return std::nullopt;
     }
+    std::optional<QString> choosePackageFile(const QString &) override { return std::nullopt; }
+    bool confirm(const QString &, const QString &) override { return false; }
 };
 
 } // namespace tavex

@@ -159,6 +159,23 @@ QString makeDir(const QString &path)
     return {};
 }
 
+bool canCreateDirectory(const QString &path)
+{
+    QString at = path;
+    for (;;) {
+        struct stat info
+        {
+        };
+        if (::stat(QFile::encodeName(at).constData(), &info) == 0)
+            return S_ISDIR(info.st_mode) && ::faccessat(AT_FDCWD, QFile::encodeName(at).constData(),
+                                                        W_OK | X_OK, AT_EACCESS) == 0;
+        const QString parent = QFileInfo(at).absolutePath();
+        if (parent == at)
+            return false;
+        at = parent;
+    }
+}
+
 mode_t lstatType(const QString &path)
 {
     struct stat st

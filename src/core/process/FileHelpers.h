@@ -37,6 +37,10 @@ AppendFile openForAppend(const QString &path);
 // Empty on success, else the system's description of the first error.
 QString removeTree(const QString &path);
 
+// Whether this user could make a folder at the path (with its missing parents): the folder is
+// there and writable, or the nearest folder above it that exists is.
+bool canCreateDirectory(const QString &path);
+
 // The type bits (S_IFDIR, S_IFLNK, ...) of what stands at the path, not following a link; 0 when
 // nothing is there.
 mode_t lstatType(const QString &path);

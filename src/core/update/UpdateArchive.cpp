@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
 #include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -185,9 +186,20 @@ void collectArtifacts(const QString &dir, QStringList &found)
 ZipDirectory readZipDirectory(const QString &packagePath)
 {
     ZipDirectory result;
-    QFile file(packagePath);
-    if (!file.open(QIODevice::ReadOnly))
+    // Never waits on a FIFO or a device put where the package should be.
+    const int fd = ::open(QFile::encodeName(packagePath).constData(),
+                          O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
         return result;
+    struct stat st
+    {
+    };
+    QFile file;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return result;
+    }
     const qint64 size = file.size();
     constexpr qint64 kEocdSize = 22;
     if (size < kEocdSize)
@@ -265,6 +277,13 @@ ZipDirectory readZipDirectory(const QString &packagePath)
 std::optional<QString> unzipUpdateArchive(const QString &packagePath, const QString &destination)
 {
     const ZipDirectory zip = readZipDirectory(packagePath);
+    // The archive tool would wait for ever on a FIFO.
+    struct stat st
+    {
+    };
+    if (!zip.isZip && ::stat(QFile::encodeName(packagePath).constData(), &st) == 0 &&
+        !S_ISREG(st.st_mode))
+        return QStringLiteral("解压失败: 更新包不是普通文件: ") + packagePath;
     if (!zip.isZip) {
         // Let the tool say what the file is (an error page, a cut-off download). A package in
         // another archive format it could read is still refused: only zip packages are unpacked.

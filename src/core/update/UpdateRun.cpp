@@ -7,6 +7,7 @@
 #include "UpdateLock.h"
 #include "model/LogBlock.h"
 #include "model/RuntimeLayout.h"
+#include "platform/SystemInfo.h"
 #include "process/BackgroundRemoval.h"
 #include "process/Cancellation.h"
 #include "process/FileHelpers.h"
@@ -16,6 +17,8 @@
 #include <QSettings>
 
 #include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,6 +49,13 @@ UpdateOutcome failure(const QString &message, QStringList notes = {})
 QString addressText(const QUrl &url)
 {
     return url.toString(QUrl::FullyEncoded);
+}
+
+// The line that names where the package comes from.
+QString sourceLine(const UpdateSource &source)
+{
+    return source.isFile() ? QStringLiteral("文件: ") + source.packageFile
+                           : QStringLiteral("地址: ") + addressText(source.downloadURL);
 }
 
 } // namespace
@@ -146,16 +156,75 @@ QString keptNote(const RuntimeLayout &layout)
 
 } // namespace
 
-UpdateOutcome downloadUpdateOnly(const PanelRootResolver &resolver, const QUrl &downloadURL,
-                                 const DownloadOptions &options, const UpdateProgress &progress)
+QString localPackageProblem(const QString &packageFile)
+{
+    const QByteArray path = QFile::encodeName(packageFile);
+    const auto typeRefusal = [&](mode_t type) -> QString {
+        if (type == S_IFDIR)
+            return QStringLiteral("更新包路径是一个目录，不是 zip 文件: ") + packageFile;
+        if (type != S_IFREG)
+            return QStringLiteral("更新包不是普通文件（管道、设备或套接字），已拒绝读取: ") +
+                   packageFile;
+        return {};
+    };
+    struct stat st
+    {
+    };
+    if (::stat(path.constData(), &st) != 0) {
+        if (errno == ENOENT)
+            return (lstatType(packageFile) == S_IFLNK
+                        ? QStringLiteral("更新包文件不存在（符号链接指向的文件不存在）: ")
+                        : QStringLiteral("更新包文件不存在: ")) +
+                   packageFile;
+        return QStringLiteral("无法读取更新包文件（") + errnoDescription(errno) +
+               QStringLiteral("）: ") + packageFile;
+    }
+    if (const QString refusal = typeRefusal(st.st_mode & S_IFMT); !refusal.isEmpty())
+        return refusal;
+    // Opened as the run will read it; without blocking, should a FIFO have taken its place.
+    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return QStringLiteral("无法读取更新包文件（") + errnoDescription(errno) +
+               QStringLiteral("）: ") + packageFile;
+    const int statResult = ::fstat(fd, &st);
+    ::close(fd);
+    return statResult == 0 ? typeRefusal(st.st_mode & S_IFMT) : QString();
+}
+
+namespace {
+
+// A package inside the site, the extraction folder or the snapshots would be deleted or
+// replaced by the run that reads it.
+QString packageInRunFolders(const RuntimeLayout &layout, const QString &packageFile)
+{
+    const QString package = QFileInfo(packageFile).canonicalFilePath();
+    for (const QString &dir : {layout.wwwDir(), layout.updateExtractDir(), layout.backupDir()}) {
+        const QString canonical = QFileInfo(dir).canonicalFilePath();
+        if (!canonical.isEmpty() && package.startsWith(canonical + QLatin1Char('/')))
+            return QStringLiteral("更新包位于更新会改动的目录 ") + dir +
+                   QStringLiteral(" 中，请先把它移到别处: ") + packageFile;
+    }
+    return {};
+}
+
+UpdateOutcome runUpdate(const PanelRootResolver &resolver, const UpdateSource &source,
+                        const DownloadOptions &options, const UpdateProgress &progress)
 {
     // Everything happens under the resolved root: the site that status names and the servers
     // serve.
     const RuntimeLayout layout(resolver.tavexPanelRoot());
     const QString runtimeDir = layout.runtimeDir();
-    const QString packagePath = layout.updatePackagePath();
+    const QString packagePath = source.isFile() ? source.packageFile : layout.updatePackagePath();
     const QString extractDir = layout.updateExtractDir();
     const QString target = layout.wwwDir();
+    // The user's own file is judged before anything changes; it is only ever read.
+    if (source.isFile()) {
+        QString problem = localPackageProblem(packagePath);
+        if (problem.isEmpty())
+            problem = packageInRunFolders(layout, packagePath);
+        if (!problem.isEmpty())
+            return failure(kFailed + problem);
+    }
     if (const QString error = makeOwnDir(runtimeDir); !error.isEmpty())
         return failure(kFailed + error);
     if (const QString problem = writableProblem(layout); !problem.isEmpty())
@@ -191,11 +260,14 @@ UpdateOutcome downloadUpdateOnly(const PanelRootResolver &resolver, const QUrl &
     BackgroundRemoval removals;
     removals.discardLeftovers(extractDir);
 
-    progress(0.1, QStringLiteral("正在下载更新包"));
-    if (const QString error = downloadPackage(downloadURL, packagePath, options); !error.isEmpty())
-        return failure(
-            (error.startsWith(cancelledPrefix()) ? kFailed : QStringLiteral("更新下载失败: ")) +
-            error);
+    progress(0.1, updateFirstStepText(source));
+    if (!source.isFile()) {
+        if (const QString error = downloadPackage(source.downloadURL, packagePath, options);
+            !error.isEmpty())
+            return failure(
+                (error.startsWith(cancelledPrefix()) ? kFailed : QStringLiteral("更新下载失败: ")) +
+                error);
+    }
 
     if (cancellationRequested())
         return stoppedBeforeChange();
@@ -285,6 +357,20 @@ UpdateOutcome downloadUpdateOnly(const PanelRootResolver &resolver, const QUrl &
     return {QStringLiteral("已自动解压并同步到 runtime/www: ") + target +
                 QStringLiteral("\n站点根: ") + *siteRoot,
             notes, true};
+}
+
+} // namespace
+
+UpdateOutcome downloadUpdateOnly(const PanelRootResolver &resolver, const QUrl &downloadURL,
+                                 const DownloadOptions &options, const UpdateProgress &progress)
+{
+    return runUpdate(resolver, {downloadURL, QString()}, options, progress);
+}
+
+UpdateOutcome updateFromPackageFile(const PanelRootResolver &resolver, const QString &packageFile,
+                                    const UpdateProgress &progress)
+{
+    return runUpdate(resolver, {QUrl(), packageFile}, DownloadOptions(), progress);
 }
 
 UpdateOutcome rollbackLastUpdate(const PanelRootResolver &resolver)
@@ -381,29 +467,33 @@ QString interruptedUpdateNote(const RuntimeLayout &layout)
     return lines.join(QLatin1Char('\n'));
 }
 
-QString updateStartText(const QUrl &downloadURL, const QString &root)
+QString updateFirstStepText(const UpdateSource &source)
 {
-    return kUpdateTitle + QStringLiteral("\n正在下载更新包...\n地址: ") + addressText(downloadURL) +
-           QStringLiteral("\n目录: ") + root;
+    return source.isFile() ? QStringLiteral("正在读取更新包") : QStringLiteral("正在下载更新包");
 }
 
-QString updateProgressBlock(double fraction, const QString &text, const QUrl &downloadURL,
+QString updateStartText(const UpdateSource &source, const QString &root)
+{
+    return kUpdateTitle + QLatin1Char('\n') + updateFirstStepText(source) +
+           QStringLiteral("...\n") + sourceLine(source) + QStringLiteral("\n目录: ") + root;
+}
+
+QString updateProgressBlock(double fraction, const QString &text, const UpdateSource &source,
                             const QString &root)
 {
     const auto percent = static_cast<qint64>(fraction * 100.0);
     return buildLogBlock(
         kUpdateTitle,
         {text, QStringLiteral("进度: ") + QString::number(percent) + QLatin1Char('%')},
-        {QStringLiteral("地址: ") + addressText(downloadURL), QStringLiteral("目录: ") + root});
+        {sourceLine(source), QStringLiteral("目录: ") + root});
 }
 
 QString updateFinishBlock(const UpdateOutcome &outcome, const QString &root,
-                          const QString &runtimeDir)
+                          const QString &packagePath)
 {
     return buildLogBlock(
         QStringLiteral("=== 更新/修复完成 ==="), QStringList{outcome.message} + outcome.notes,
-        {QStringLiteral("目录: ") + root,
-         QStringLiteral("下载包: ") + runtimeDir + QStringLiteral("/tavex-update.zip"),
+        {QStringLiteral("目录: ") + root, QStringLiteral("下载包: ") + packagePath,
          QStringLiteral(
              "说明: 识别站点根后 rsync 至 runtime/www：① 先同步站点文件（Data "
              "第二轮单独合并，避免误删）；② 比对 Data/ 缺啥补啥，已有文件不覆盖。会先创建 "
