@@ -95,11 +95,10 @@ int removeAt(int dirFd, const char *name)
         return ::unlinkat(dirFd, name, 0) == 0 || errno == ENOENT ? 0 : errno;
 
     int fd = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0 && errno == EACCES) {
-        // A folder the package or the user made read-only: it is ours to remove.
-        ::fchmodat(dirFd, name, (st.st_mode & 07777) | S_IRWXU, 0);
+    // A folder the package or the user made read-only: it is ours to remove.
+    if (fd < 0 && errno == EACCES &&
+        ::fchmodat(dirFd, name, (st.st_mode & 07777) | S_IRWXU, 0) == 0)
         fd = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    }
     if (fd < 0)
         return errno;
     if ((st.st_mode & S_IRWXU) != S_IRWXU)
