@@ -23,10 +23,14 @@
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <arpa/inet.h>
 #include <clocale>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -204,9 +208,11 @@ private Q_SLOTS:
                                          QStringLiteral("/PHP8.5/bin/php\n")));
 
         const QByteArray pidText = readFile(server.pidPath);
-        QVERIFY(QRegularExpression(QStringLiteral("^[1-9][0-9]*$"))
-                    .match(QString::fromLatin1(pidText))
-                    .hasMatch());
+        // The number alone: "$" would let a trailing line feed through.
+        QVERIFY(
+            QRegularExpression(QRegularExpression::anchoredPattern(QStringLiteral("[1-9][0-9]*")))
+                .match(QString::fromLatin1(pidText))
+                .hasMatch());
         const qint64 pid = pidText.toLongLong();
         const auto stopAnyway = qScopeGuard([pid] { terminateProcess(pid); });
         QTRY_VERIFY(listeningProcessId(kTestPort.toUShort()) == pid);
@@ -536,7 +542,23 @@ private Q_SLOTS:
         QTcpServer server6;
         QVERIFY(server6.listen(QHostAddress::LocalHostIPv6));
         QCOMPARE(listeningProcessId(server6.serverPort()), std::optional<qint32>(::getpid()));
+        // A connection to the listener holds the port too, on both ends, and is no listener;
+        // nor is a socket bound to a port without listening.
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, server.serverPort());
+        QVERIFY(client.waitForConnected(5000) && server.waitForNewConnection(5000));
+        QCOMPARE(listeningProcessId(client.localPort()), std::nullopt);
+        const int bound = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        QVERIFY(::bind(bound, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+                ::getsockname(bound, reinterpret_cast<sockaddr *>(&address), &length) == 0);
+        QCOMPARE(listeningProcessId(ntohs(address.sin_port)), std::nullopt);
+        ::close(bound);
         const quint16 closed = server.serverPort();
+        client.close();
         server.close();
         QCOMPARE(listeningProcessId(closed), std::nullopt);
     }
