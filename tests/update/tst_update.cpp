@@ -371,6 +371,9 @@ private Q_SLOTS:
         QTest::newRow("stalled mid-body")
             << "stall/pkg.zip" << false << false << "file"
             << "下载过慢：1.5 秒内平均不到 1 KiB/s，下载已中止" << QByteArray() << 0;
+        QTest::newRow("no headers ever")
+            << "silent/pkg.zip" << false << false << "file"
+            << "下载过慢：1.5 秒内平均不到 1 KiB/s，下载已中止" << QByteArray() << 0;
         QTest::newRow("a trickle that never stalls")
             << "trickle/pkg.zip" << false << false << ""
             << "下载过慢：1.5 秒内平均不到 1 KiB/s，下载已中止" << QByteArray() << 0;
@@ -415,8 +418,9 @@ private Q_SLOTS:
         QTimer cancel;
         cancel.setSingleShot(true);
         connect(&cancel, &QTimer::timeout, this, [] { requestCancellation(); });
-        if (cancelAfterMs > 0)
-            cancel.start(cancelAfterMs);
+        // Without a cancellation of its own, the row has a deadline: a stall check that never
+        // fires ends here as a cancellation, not as a hang.
+        cancel.start(cancelAfterMs > 0 ? cancelAfterMs : 60000);
         const QString result = downloadPackage(url, package, options);
         clearCancellation();
 
@@ -501,6 +505,10 @@ private Q_SLOTS:
             << QString();
         QTest::newRow("a relative link climbing out")
             << QJsonArray{folder("a/"), symlinkEntry("a/up", "../../outside")} << none
+            << "更新/修复失败: 更新包中的符号链接指向解压目录之外" << QStringList{} << QStringList{}
+            << QString();
+        QTest::newRow("a relative link climbing out to nothing yet")
+            << QJsonArray{folder("a/"), symlinkEntry("a/cfg", "../../../config")} << none
             << "更新/修复失败: 更新包中的符号链接指向解压目录之外" << QStringList{} << QStringList{}
             << QString();
         QTest::newRow("a link inside stays")
@@ -590,6 +598,9 @@ private Q_SLOTS:
             QVERIFY2(result.isEmpty(), qPrintable(result));
         else
             QVERIFY2(result.startsWith(message), qPrintable(result));
+        // Unsafe entries are found in the package's directory, before the tool unpacks anything.
+        QCOMPARE(!readZipDirectory(package).unsafeEntry.isEmpty(),
+                 message.startsWith(QStringLiteral("解压失败: 更新包中有")));
         for (const QString &path : present)
             QVERIFY2(QFileInfo::exists(extract + QLatin1Char('/') + path), qPrintable(path));
         for (const QString &path : absent)
@@ -891,8 +902,15 @@ private Q_SLOTS:
                 edited.close();
                 QVERIFY(::chmod(QFile::encodeName(path).constData(), 0600) == 0);
             }
+            const auto dataOf = [](QMap<QString, QString> state) {
+                state.removeIf([](const auto &item) { return !underTopData(item.key()); });
+                return state;
+            };
+            const auto dataBeforeRollback = dataOf(treeState(site));
             QVERIFY2(restoreSiteSnapshot(snapshotDir, site).complete(), qPrintable(context));
             auto restored = treeState(site);
+            // The live data folders are left exactly as they were.
+            QVERIFY2(dataOf(restored) == dataBeforeRollback, qPrintable(context));
             auto expected = before;
             for (auto *state : {&restored, &expected}) {
                 state->removeIf([](const auto &item) {
