@@ -1165,6 +1165,28 @@ private Q_SLOTS:
         QCOMPARE(status, 0);
         QVERIFY(out.contains(QStringLiteral("回滚前的站点已保存为快照")));
         QCOMPARE(fileList(www), updated);
+
+        // An rsync that cannot start (in a mount namespace of the run's own, a file that is no
+        // program stands at its path): the update fails, says so, and the site stays whole.
+        if (::geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("unshare")).isEmpty())
+            return;
+        const QString notAProgram = base + QStringLiteral("/not-a-program");
+        writeFile(notAProgram, "no program");
+        QProcess masked;
+        masked.setProcessEnvironment(env);
+        masked.start(
+            QStringLiteral("unshare"),
+            {QStringLiteral("--mount"), QStringLiteral("--propagation"), QStringLiteral("private"),
+             QStringLiteral("--"), QStringLiteral("sh"), QStringLiteral("-c"),
+             QStringLiteral("mount --bind \"$1\" /usr/bin/rsync && exec \"$2\" update "
+                            "--file \"$3\""),
+             QStringLiteral("sh"), notAProgram, program, m_served + QStringLiteral("/pkg.zip")});
+        QVERIFY(masked.waitForFinished(60000));
+        out = QString::fromUtf8(masked.readAllStandardOutput());
+        QVERIFY2(masked.exitCode() == 1 &&
+                     out.contains(QStringLiteral("更新/修复失败: 同步失败(主文件): 执行失败: ")),
+                 qPrintable(out + QString::fromUtf8(masked.readAllStandardError())));
+        QCOMPARE(fileList(www), updated);
     }
 
     // "update --file" as a separate process of an installed copy, started in the folder that holds
