@@ -726,19 +726,6 @@ private Q_SLOTS:
             << QList<int>{0, 1, 2}
             << QStringList{"Data/add=a", "Data/cache=live file", "Data/dir/x=1", "index.php=i"}
             << "已跳过更新包中的: Data/cache, Data/dir";
-        QTest::newRow("Data merged, nothing overwritten, nested Data mirrored")
-            << QStringList{"Data/kept=mine", "Data/own=own", "include/Data/stale=s", "gone.php=g"}
-            << QStringList{"index.php=i", "Data/kept=pkg", "Data/add=a", "include/Data/fresh=f"}
-            << "" << QList<int>{0, 1, 2}
-            << QStringList{"Data/add=a", "Data/kept=mine", "Data/own=own", "include/Data/fresh=f",
-                           "index.php=i"}
-            << "";
-        QTest::newRow("lower-case data: copied and merged")
-            << QStringList{} << QStringList{"index.php=i", "data/d=1"} << "" << QList<int>{0, 1, 2}
-            << QStringList{"Data/d=1", "data/d=1", "index.php=i"} << "";
-        QTest::newRow("package Data that is a file")
-            << QStringList{"Data/kept=mine"} << QStringList{"index.php=i", "Data=file"} << ""
-            << QList<int>{0, 1} << QStringList{"Data/kept=mine", "index.php=i"} << "";
         QTest::newRow("a destination that is a link is refused")
             << QStringList{"@link"} << QStringList{"index.php=i"} << "" << QList<int>{}
             << QStringList{} << "";
