@@ -4,6 +4,7 @@
 #include "TestSupport.h"
 #include "model/PanelViewModel.h"
 #include "platform/PortProbe.h"
+#include "platform/PortProbeParsing.h"
 #include "platform/Processes.h"
 #include "platform/SystemInfo.h"
 #include "process/ProcessRunner.h"
@@ -27,8 +28,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <clocale>
+#include <cstring>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -555,6 +560,14 @@ private Q_SLOTS:
         QTcpServer server6;
         QVERIFY(server6.listen(QHostAddress::LocalHostIPv6));
         QCOMPARE(listeningProcessId(server6.serverPort()), std::optional<qint32>(::getpid()));
+        // The fallback reader finds both in the kernel's tables as well.
+        auto table = parseProcNetTcp(readFile(QStringLiteral("/proc/net/tcp")));
+        for (const ListeningSocket &s : parseProcNetTcp(readFile(QStringLiteral("/proc/net/tcp6"))))
+            table.push_back(s);
+        for (const quint16 port : {server.serverPort(), server6.serverPort()})
+            QVERIFY(std::any_of(table.cbegin(), table.cend(), [&](const ListeningSocket &s) {
+                return s.port == port && !s.inode.isEmpty();
+            }));
         // A connection to the listener holds the port too, on both ends, and is no listener;
         // nor is a socket bound to a port without listening.
         QTcpSocket client;
@@ -574,6 +587,17 @@ private Q_SLOTS:
         client.close();
         server.close();
         QCOMPARE(listeningProcessId(closed), std::nullopt);
+
+        // A diagnostics message cut short of its record is skipped, not read past its end.
+        alignas(nlmsghdr) char reply[128];
+        std::memset(reply, 0xff, sizeof reply);
+        nlmsghdr shortMessage{NLMSG_LENGTH(8), SOCK_DIAG_BY_FAMILY, NLM_F_MULTI, 1, 0};
+        nlmsghdr done{NLMSG_LENGTH(4), NLMSG_DONE, NLM_F_MULTI, 1, 0};
+        std::memcpy(reply, &shortMessage, sizeof shortMessage);
+        std::memcpy(reply + NLMSG_ALIGN(shortMessage.nlmsg_len), &done, sizeof done);
+        std::vector<ListeningSocket> sockets;
+        QVERIFY(parseSockDiagReply(reply, sizeof reply, sockets) == SockDiagReply::Done);
+        QVERIFY(sockets.empty());
     }
 };
 
