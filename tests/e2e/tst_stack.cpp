@@ -387,7 +387,7 @@ private Q_SLOTS:
         QTest::newRow("read-only config") << "config"
                                           << "ro"
                                           << "config/php-web.pid"
-                                          << "PHP Web: Read-only file system";
+                                          << "PHP Web: 文件系统为只读，无法写入 ";
     }
 
     void faultsOfTheDisk()

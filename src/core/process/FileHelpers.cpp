@@ -122,9 +122,12 @@ int removeAt(int dirFd, const char *name)
     return ::unlinkat(dirFd, name, AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : errno;
 }
 
-// Why a write failed; a full disk says so with the space left, in place of the bare errno text.
+// Why a write failed; a full disk says so with the space left, a read-only folder says so, in
+// place of the bare errno text.
 QString writeErrorText(int error, const QString &path)
 {
+    if (error == EROFS)
+        return QStringLiteral("文件系统为只读，无法写入 ") + path;
     if (error != ENOSPC && error != EDQUOT)
         return errnoDescription(error);
     const QString full = diskFullText(QFileInfo(path).path());
@@ -333,7 +336,7 @@ AppendFile openForAppend(const QString &path)
         else if (error == ENXIO)
             result.error = notRegularRefusal(path);
         else
-            result.error = errnoDescription(error);
+            result.error = writeErrorText(error, path);
         return result;
     }
     struct stat st
