@@ -19,6 +19,7 @@ fi
 home=$(mktemp -d)
 chown nobody "$home"
 trap 'rm -rf "$home"' EXIT
-# The concurrency rounds were run as root already; a few prove them for an ordinary user.
+# The concurrency, kill and load rounds were run as root already; a few prove them for an
+# ordinary user.
 runuser -u nobody -g nogroup "${groups[@]}" -- \
-  env HOME="$home" TMPDIR="$home" TAVEX_STRESS_ROUNDS=5 "$@"
+  env HOME="$home" TMPDIR="$home" TAVEX_STRESS_ROUNDS=5 TAVEX_KILL_ROUNDS=3 TAVEX_LOAD_CYCLES=3 "$@"

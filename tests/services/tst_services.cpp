@@ -374,11 +374,14 @@ private Q_SLOTS:
             QStringLiteral("MySQL: 选项文件无法使用，未初始化数据库: ") + cnf,
             QStringLiteral("MySQL: 选项文件无法使用，未启动 MySQL: ") + cnf};
         QTest::newRow("option file is a folder")
-            << "cnf-dir" << (QStringList{QStringLiteral("Is a directory")} + refused) << false;
+            << "cnf-dir" << (QStringList{QStringLiteral("MySQL: Is a directory")} + refused)
+            << false;
         QTest::newRow("option file is a link")
-            << "cnf-link" << (QStringList{cnf + link} + refused) << false;
+            << "cnf-link" << (QStringList{QStringLiteral("MySQL: ") + cnf + link} + refused)
+            << false;
         QTest::newRow("option folder is a link")
-            << "mysql-link" << QStringList{QStringLiteral("%1/runtime/mysql") + link} << false;
+            << "mysql-link" << QStringList{QStringLiteral("MySQL: %1/runtime/mysql") + link}
+            << false;
         QTest::newRow("root with a line break")
             << "newline"
             << QStringList{QStringLiteral(

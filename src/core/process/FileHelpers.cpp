@@ -122,6 +122,19 @@ int removeAt(int dirFd, const char *name)
     return ::unlinkat(dirFd, name, AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : errno;
 }
 
+// Why a write failed; a full disk says so with the space left, a read-only folder says so, in
+// place of the bare errno text.
+QString writeErrorText(int error, const QString &path)
+{
+    if (error == EROFS)
+        return QStringLiteral("文件系统为只读，无法写入 ") + path;
+    if (error != ENOSPC && error != EDQUOT)
+        return errnoDescription(error);
+    const QString full = diskFullText(QFileInfo(path).path());
+    return (full.isEmpty() ? QStringLiteral("磁盘空间不足") : full) +
+           QStringLiteral("，无法写入 ") + path;
+}
+
 } // namespace
 
 std::optional<QString> decodeUtf8(const QByteArray &bytes)
@@ -261,10 +274,10 @@ QString tryWrite(const QString &path, const QString &content)
     const Fd file(::openat(dir.get(), temporary.constData(),
                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
     if (file.get() < 0)
-        return errnoDescription(errno);
+        return writeErrorText(errno, path);
     const auto fail = [&](int error) {
         ::unlinkat(dir.get(), temporary.constData(), 0);
-        return errnoDescription(error);
+        return writeErrorText(error, path);
     };
     if (st.st_mode != 0 && ::fchmod(file.get(), mode) != 0)
         return fail(errno);
@@ -323,7 +336,7 @@ AppendFile openForAppend(const QString &path)
         else if (error == ENXIO)
             result.error = notRegularRefusal(path);
         else
-            result.error = errnoDescription(error);
+            result.error = writeErrorText(error, path);
         return result;
     }
     struct stat st

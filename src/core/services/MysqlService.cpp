@@ -49,7 +49,8 @@ QString writeMysqlOptionFile(const RuntimeLayout &layout)
     if (hasControlCharacter(layout.root()))
         return QStringLiteral("MySQL: 目录路径含有换行或控制字符，无法写入选项文件: ") +
                printablePath(layout.root());
-    return tryWrite(layout.mysqlCnfPath(), mysqlOptionFileText(layout.root()));
+    const QString error = tryWrite(layout.mysqlCnfPath(), mysqlOptionFileText(layout.root()));
+    return error.isEmpty() ? QString() : QStringLiteral("MySQL: ") + error;
 }
 
 QString mysqlOptionFileProblem(const RuntimeLayout &layout, const QString &step)

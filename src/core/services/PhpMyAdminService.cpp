@@ -31,8 +31,11 @@ QString startPhpMyAdmin(const RuntimeLayout &layout, const ArchMismatchSink &onA
     if (!QFileInfo::exists(dir))
         return QStringLiteral("phpMyAdmin: 未找到目录 ") + dir;
     const QString config = layout.phpMyAdminConfigPath();
-    if (!QFileInfo::exists(config) && !QFileInfo(config).isSymLink())
-        tryWrite(config, phpMyAdminConfigText()); // a failure does not stop the start
+    // Without its configuration phpMyAdmin would come up with no server to log in to.
+    if (!QFileInfo::exists(config) && !QFileInfo(config).isSymLink()) {
+        if (const QString error = tryWrite(config, phpMyAdminConfigText()); !error.isEmpty())
+            return QStringLiteral("phpMyAdmin: ") + error;
+    }
     return launchPhpServer(layout, phpMyAdminServer(layout), onArchMismatch);
 }
 

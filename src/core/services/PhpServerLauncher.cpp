@@ -61,7 +61,9 @@ QString launchPhpServer(const RuntimeLayout &layout, const PhpServerSpec &server
             const QString writeError = tryWrite(server.pidPath, QString::number(launched.pid));
             if (writeError.isEmpty())
                 return {};
-            // The server runs but could not be recorded; the next candidate is tried.
+            // A server that is not recorded would be one the panel no longer knows: it is ended,
+            // and the next candidate is tried.
+            terminateProcess(launched.pid);
             description = writeError;
             printable =
                 writeError + QStringLiteral(" (path: \"") + server.pidPath + QStringLiteral("\")");

@@ -187,6 +187,9 @@ ServiceDiagnosis diagnoseMysql(const RuntimeLayout &layout, const ServiceStatus 
         return d;
     }
     d.reason = lastDatabaseLogComplaint(d.logPath);
+    // On a full disk the server cannot even write its log: the data folder's disk says why.
+    if (const QString full = diskFullText(layout.mysqlDataDir()); !full.isEmpty())
+        d.reason = full + QStringLiteral("，数据目录: ") + layout.mysqlDataDir();
     d.lasting = !d.reason.isEmpty();
     return d;
 }
