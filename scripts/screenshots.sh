@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${BUILD_DIR:-build}
 panel=$BUILD/tavex/bin/tavex-panel
-tool=$BUILD/tests/tavex_screenshots
+tool=$BUILD/tools/tavex_screenshots
 out=docs/screenshots
 mkdir -p "$out"
 sizes=("820 740" "1280 900")

@@ -97,6 +97,17 @@ private Q_SLOTS:
         QCOMPARE(hint, QStringLiteral("权限提示: 无法写入 ") + config +
                            QStringLiteral("\n请到 系统设置 -> 隐私与安全性 -> 完全磁盘访问，给 "
                                           "Xcode / App 开权限。\n错误: Permission denied"));
+
+        // mysql comes before mysql/data: a read-only mysql folder is named although its data
+        // folder is missing too.
+        QFile::setPermissions(config, QFileDevice::Permissions(0x7777));
+        const QString mysql = root + QStringLiteral("/runtime/mysql");
+        QDir(mysql + QStringLiteral("/data")).removeRecursively();
+        QFile::setPermissions(mysql, QFileDevice::ReadOwner | QFileDevice::ExeOwner |
+                                         QFileDevice::ReadOther | QFileDevice::ExeOther);
+        QVERIFY(runUnprivileged([root] {
+                    return permissionCheckHint(root);
+                }).startsWith(QStringLiteral("权限提示: 无法写入 ") + mysql + QLatin1Char('\n')));
     }
 
     // The line of a server log that says why its latest start failed.

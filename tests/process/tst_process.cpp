@@ -15,6 +15,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <future>
+#include <thread>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -90,9 +93,18 @@ private Q_SLOTS:
     {
         QElapsedTimer clock;
         clock.start();
-        const QString hung = runProcessWithTimeout(childHelper(), {"hang", "partial\\n"}, 1.5);
-        QCOMPARE(hung, QStringLiteral("timeout: ") + childHelper() +
-                           QStringLiteral(" 超过 1 秒，已强制结束\n解压日志:\npartial\n"));
+        // The runner is watched from outside: one that never ends its child fails here, within a
+        // deadline of the test's own, and the child is gone when it returns.
+        auto done = std::make_shared<std::promise<QString>>();
+        auto answer = done->get_future();
+        std::thread([done] {
+            done->set_value(runProcessWithTimeout(childHelper(), {"hang", "partial\\n"}, 1.5));
+        }).detach();
+        QVERIFY2(answer.wait_for(std::chrono::seconds(30)) == std::future_status::ready,
+                 "the runner did not return after its time limit");
+        QCOMPARE(answer.get(), QStringLiteral("timeout: ") + childHelper() +
+                                   QStringLiteral(" 超过 1 秒，已强制结束\n解压日志:\npartial\n"));
+        QVERIFY(processesMatching(QStringLiteral("child_helper hang partial")).isEmpty());
 
         // A program that ignores SIGTERM is killed after a grace period: the runner returns.
         const QString stubborn =

@@ -4,6 +4,7 @@
 #include "TestSupport.h"
 #include "model/PanelViewModel.h"
 #include "platform/PortProbe.h"
+#include "platform/PortProbeParsing.h"
 #include "platform/Processes.h"
 #include "platform/SystemInfo.h"
 #include "process/ProcessRunner.h"
@@ -23,10 +24,18 @@
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+#include <arpa/inet.h>
 #include <clocale>
+#include <cstring>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -230,9 +239,11 @@ private Q_SLOTS:
                                          QStringLiteral("/PHP8.5/bin/php\n")));
 
         const QByteArray pidText = readFile(server.pidPath);
-        QVERIFY(QRegularExpression(QStringLiteral("^[1-9][0-9]*$"))
-                    .match(QString::fromLatin1(pidText))
-                    .hasMatch());
+        // The number alone: "$" would let a trailing line feed through.
+        QVERIFY(
+            QRegularExpression(QRegularExpression::anchoredPattern(QStringLiteral("[1-9][0-9]*")))
+                .match(QString::fromLatin1(pidText))
+                .hasMatch());
         const qint64 pid = pidText.toLongLong();
         const auto stopAnyway = qScopeGuard([pid] { terminateProcess(pid); });
         QTRY_VERIFY(listeningProcessId(kTestPort.toUShort()) == pid);
@@ -432,11 +443,14 @@ private Q_SLOTS:
         const QString root = app + QStringLiteral("/Tavex-panel");
         makeValidRoot(root);
         const RuntimeLayout layout(root);
-        installPhp(root, QStringLiteral("PHP8.2"));
         QDir().mkpath(layout.mysqlDataDir());
         QDir().mkpath(layout.cfgDir());
         const QString record = m_dir.filePath(QStringLiteral("record-%1").arg(m_rootCount));
         installRecordingDatabase(layout, record);
+        // Debian's PHP, noting each server it starts in the same record.
+        writeScript(root + QStringLiteral("/runtime/php/PHP8.2/bin/php"),
+                    "[ \"$1\" = -S ] && echo \"php $2\" >> '" + record.toUtf8() +
+                        "'\nexec -a \"$0\" /usr/bin/php \"$@\"\n");
 
         if (plant == QLatin1String("cnf-dir"))
             QDir().mkpath(layout.mysqlCnfPath());
@@ -473,9 +487,19 @@ private Q_SLOTS:
         QCOMPARE(readFile(victim), QByteArray("not the panel's"));
         QVERIFY(!QFileInfo::exists(nowhere));
         // The initialiser and the server run exactly when the option file holds what was written.
-        QCOMPARE(readFile(record).contains("server"), databaseRuns);
-        QCOMPARE(readFile(record).contains("init"),
-                 databaseRuns && plant != QLatin1String("mysql-link"));
+        // The steps in their order: the initialiser ends before the server starts, and the site's
+        // server starts before phpMyAdmin's.
+        QStringList steps{QStringLiteral("init begins"), QStringLiteral("init ends"),
+                          QStringLiteral("server")};
+        if (!databaseRuns || plant == QLatin1String("mysql-link"))
+            steps.clear();
+        // A site log that is no file of its own stops the site's server before it starts.
+        if (!plant.startsWith(QLatin1String("log-")))
+            steps << QStringLiteral("php 0.0.0.0:8000");
+        steps << QStringLiteral("php 0.0.0.0:900");
+        QTRY_COMPARE(
+            QString::fromUtf8(readFile(record)).split(QLatin1Char('\n'), Qt::SkipEmptyParts),
+            steps);
         if (plant == QLatin1String("newline"))
             QVERIFY(!QFileInfo::exists(layout.mysqlCnfPath()));
     }
@@ -562,9 +586,44 @@ private Q_SLOTS:
         QTcpServer server6;
         QVERIFY(server6.listen(QHostAddress::LocalHostIPv6));
         QCOMPARE(listeningProcessId(server6.serverPort()), std::optional<qint32>(::getpid()));
+        // The fallback reader finds both in the kernel's tables as well.
+        auto table = parseProcNetTcp(readFile(QStringLiteral("/proc/net/tcp")));
+        for (const ListeningSocket &s : parseProcNetTcp(readFile(QStringLiteral("/proc/net/tcp6"))))
+            table.push_back(s);
+        for (const quint16 port : {server.serverPort(), server6.serverPort()})
+            QVERIFY(std::any_of(table.cbegin(), table.cend(), [&](const ListeningSocket &s) {
+                return s.port == port && !s.inode.isEmpty();
+            }));
+        // A connection to the listener holds the port too, on both ends, and is no listener;
+        // nor is a socket bound to a port without listening.
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, server.serverPort());
+        QVERIFY(client.waitForConnected(5000) && server.waitForNewConnection(5000));
+        QCOMPARE(listeningProcessId(client.localPort()), std::nullopt);
+        const int bound = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        QVERIFY(::bind(bound, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+                ::getsockname(bound, reinterpret_cast<sockaddr *>(&address), &length) == 0);
+        QCOMPARE(listeningProcessId(ntohs(address.sin_port)), std::nullopt);
+        ::close(bound);
         const quint16 closed = server.serverPort();
+        client.close();
         server.close();
         QCOMPARE(listeningProcessId(closed), std::nullopt);
+
+        // A diagnostics message cut short of its record is skipped, not read past its end.
+        alignas(nlmsghdr) char reply[128];
+        std::memset(reply, 0xff, sizeof reply);
+        nlmsghdr shortMessage{NLMSG_LENGTH(8), SOCK_DIAG_BY_FAMILY, NLM_F_MULTI, 1, 0};
+        nlmsghdr done{NLMSG_LENGTH(4), NLMSG_DONE, NLM_F_MULTI, 1, 0};
+        std::memcpy(reply, &shortMessage, sizeof shortMessage);
+        std::memcpy(reply + NLMSG_ALIGN(shortMessage.nlmsg_len), &done, sizeof done);
+        std::vector<ListeningSocket> sockets;
+        QVERIFY(parseSockDiagReply(reply, sizeof reply, sockets) == SockDiagReply::Done);
+        QVERIFY(sockets.empty());
     }
 };
 

@@ -5,6 +5,7 @@
       /status/N       answers status N with a small HTML page
       /break/NAME     announces NAME's length, sends half of it, closes the connection
       /stall/NAME     announces NAME's length, sends a little of it, then sends nothing more
+      /silent/NAME    accepts the request and never answers, not even with headers
       /slow/NAME      sends NAME in ten parts a tenth of a second apart
       /trickle/NAME   announces NAME's length, then sends it four bytes every fifth of a second
       anything else   the file under DIR (the query is ignored)
@@ -65,6 +66,8 @@ def serve(root, tls):
                 self.head(len(body))
                 self.wfile.write(body[:100])
                 self.wfile.flush()
+                time.sleep(3600)
+            elif kind == "silent":
                 time.sleep(3600)
             elif kind == "trickle":
                 body = self.body_of(rest)

@@ -371,6 +371,9 @@ private Q_SLOTS:
         QTest::newRow("stalled mid-body")
             << "stall/pkg.zip" << false << false << "file"
             << "下载过慢：1.5 秒内平均不到 1 KiB/s，下载已中止" << QByteArray() << 0;
+        QTest::newRow("no headers ever")
+            << "silent/pkg.zip" << false << false << "file"
+            << "下载过慢：1.5 秒内平均不到 1 KiB/s，下载已中止" << QByteArray() << 0;
         QTest::newRow("a trickle that never stalls")
             << "trickle/pkg.zip" << false << false << ""
             << "下载过慢：1.5 秒内平均不到 1 KiB/s，下载已中止" << QByteArray() << 0;
@@ -415,8 +418,9 @@ private Q_SLOTS:
         QTimer cancel;
         cancel.setSingleShot(true);
         connect(&cancel, &QTimer::timeout, this, [] { requestCancellation(); });
-        if (cancelAfterMs > 0)
-            cancel.start(cancelAfterMs);
+        // Without a cancellation of its own, the row has a deadline: a stall check that never
+        // fires ends here as a cancellation, not as a hang.
+        cancel.start(cancelAfterMs > 0 ? cancelAfterMs : 60000);
         const QString result = downloadPackage(url, package, options);
         clearCancellation();
 
@@ -501,6 +505,10 @@ private Q_SLOTS:
             << QString();
         QTest::newRow("a relative link climbing out")
             << QJsonArray{folder("a/"), symlinkEntry("a/up", "../../outside")} << none
+            << "更新/修复失败: 更新包中的符号链接指向解压目录之外" << QStringList{} << QStringList{}
+            << QString();
+        QTest::newRow("a relative link climbing out to nothing yet")
+            << QJsonArray{folder("a/"), symlinkEntry("a/cfg", "../../../config")} << none
             << "更新/修复失败: 更新包中的符号链接指向解压目录之外" << QStringList{} << QStringList{}
             << QString();
         QTest::newRow("a link inside stays")
@@ -590,6 +598,9 @@ private Q_SLOTS:
             QVERIFY2(result.isEmpty(), qPrintable(result));
         else
             QVERIFY2(result.startsWith(message), qPrintable(result));
+        // Unsafe entries are found in the package's directory, before the tool unpacks anything.
+        QCOMPARE(!readZipDirectory(package).unsafeEntry.isEmpty(),
+                 message.startsWith(QStringLiteral("解压失败: 更新包中有")));
         for (const QString &path : present)
             QVERIFY2(QFileInfo::exists(extract + QLatin1Char('/') + path), qPrintable(path));
         for (const QString &path : absent)
@@ -715,19 +726,6 @@ private Q_SLOTS:
             << QList<int>{0, 1, 2}
             << QStringList{"Data/add=a", "Data/cache=live file", "Data/dir/x=1", "index.php=i"}
             << "已跳过更新包中的: Data/cache, Data/dir";
-        QTest::newRow("Data merged, nothing overwritten, nested Data mirrored")
-            << QStringList{"Data/kept=mine", "Data/own=own", "include/Data/stale=s", "gone.php=g"}
-            << QStringList{"index.php=i", "Data/kept=pkg", "Data/add=a", "include/Data/fresh=f"}
-            << "" << QList<int>{0, 1, 2}
-            << QStringList{"Data/add=a", "Data/kept=mine", "Data/own=own", "include/Data/fresh=f",
-                           "index.php=i"}
-            << "";
-        QTest::newRow("lower-case data: copied and merged")
-            << QStringList{} << QStringList{"index.php=i", "data/d=1"} << "" << QList<int>{0, 1, 2}
-            << QStringList{"Data/d=1", "data/d=1", "index.php=i"} << "";
-        QTest::newRow("package Data that is a file")
-            << QStringList{"Data/kept=mine"} << QStringList{"index.php=i", "Data=file"} << ""
-            << QList<int>{0, 1} << QStringList{"Data/kept=mine", "index.php=i"} << "";
         QTest::newRow("a destination that is a link is refused")
             << QStringList{"@link"} << QStringList{"index.php=i"} << "" << QList<int>{}
             << QStringList{} << "";
@@ -891,8 +889,15 @@ private Q_SLOTS:
                 edited.close();
                 QVERIFY(::chmod(QFile::encodeName(path).constData(), 0600) == 0);
             }
+            const auto dataOf = [](QMap<QString, QString> state) {
+                state.removeIf([](const auto &item) { return !underTopData(item.key()); });
+                return state;
+            };
+            const auto dataBeforeRollback = dataOf(treeState(site));
             QVERIFY2(restoreSiteSnapshot(snapshotDir, site).complete(), qPrintable(context));
             auto restored = treeState(site);
+            // The live data folders are left exactly as they were.
+            QVERIFY2(dataOf(restored) == dataBeforeRollback, qPrintable(context));
             auto expected = before;
             for (auto *state : {&restored, &expected}) {
                 state->removeIf([](const auto &item) {
@@ -1146,6 +1151,28 @@ private Q_SLOTS:
         std::tie(status, out) = run({QStringLiteral("rollback")});
         QCOMPARE(status, 0);
         QVERIFY(out.contains(QStringLiteral("回滚前的站点已保存为快照")));
+        QCOMPARE(fileList(www), updated);
+
+        // An rsync that cannot start (in a mount namespace of the run's own, a file that is no
+        // program stands at its path): the update fails, says so, and the site stays whole.
+        if (::geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("unshare")).isEmpty())
+            return;
+        const QString notAProgram = base + QStringLiteral("/not-a-program");
+        writeFile(notAProgram, "no program");
+        QProcess masked;
+        masked.setProcessEnvironment(env);
+        masked.start(
+            QStringLiteral("unshare"),
+            {QStringLiteral("--mount"), QStringLiteral("--propagation"), QStringLiteral("private"),
+             QStringLiteral("--"), QStringLiteral("sh"), QStringLiteral("-c"),
+             QStringLiteral("mount --bind \"$1\" /usr/bin/rsync && exec \"$2\" update "
+                            "--file \"$3\""),
+             QStringLiteral("sh"), notAProgram, program, m_served + QStringLiteral("/pkg.zip")});
+        QVERIFY(masked.waitForFinished(60000));
+        out = QString::fromUtf8(masked.readAllStandardOutput());
+        QVERIFY2(masked.exitCode() == 1 &&
+                     out.contains(QStringLiteral("更新/修复失败: 同步失败(主文件): 执行失败: ")),
+                 qPrintable(out + QString::fromUtf8(masked.readAllStandardError())));
         QCOMPARE(fileList(www), updated);
     }
 

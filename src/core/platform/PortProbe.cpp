@@ -1,9 +1,11 @@
 #include "PortProbe.h"
+#include "PortProbeParsing.h"
 
 #include <QByteArray>
 #include <QHostAddress>
 #include <QList>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cctype>
 #include <cerrno>
@@ -25,9 +27,52 @@
 
 namespace tavex {
 
-namespace {
+std::vector<ListeningSocket> parseProcNetTcp(const QByteArray &text)
+{
+    constexpr const char *kListenState = "0A";
+    std::vector<ListeningSocket> sockets;
+    const QList<QByteArray> lines = text.split('\n');
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QList<QByteArray> fields = lines[i].simplified().split(' ');
+        if (fields.size() < 10 || fields[3] != kListenState)
+            continue;
+        const QByteArray &local = fields[1];
+        const qsizetype colon = local.lastIndexOf(':');
+        if (colon < 0)
+            continue;
+        bool ok = false;
+        const uint localPort = local.mid(colon + 1).toUInt(&ok, 16);
+        if (ok && fields[9] != "0")
+            sockets.push_back({static_cast<quint16>(localPort), fields[9], fields[7].toUInt()});
+    }
+    return sockets;
+}
 
-constexpr const char *kListenState = "0A";
+SockDiagReply parseSockDiagReply(const char *data, size_t size,
+                                 std::vector<ListeningSocket> &sockets)
+{
+    // NLMSG_OK and NLMSG_NEXT, spelt out on an unsigned count.
+    for (size_t at = 0; size - at >= sizeof(nlmsghdr);) {
+        const auto *message = reinterpret_cast<const nlmsghdr *>(data + at);
+        if (message->nlmsg_len < sizeof(nlmsghdr) || message->nlmsg_len > size - at)
+            break;
+        if (message->nlmsg_type == NLMSG_DONE)
+            return SockDiagReply::Done;
+        if (message->nlmsg_type == NLMSG_ERROR)
+            return SockDiagReply::Error;
+        // A message too short for its record is not read past its end.
+        if (message->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+            const auto *socket = static_cast<const inet_diag_msg *>(NLMSG_DATA(message));
+            if (socket->idiag_inode != 0)
+                sockets.push_back({ntohs(socket->id.idiag_sport),
+                                   QByteArray::number(socket->idiag_inode), socket->idiag_uid});
+        }
+        at += std::min<size_t>(NLMSG_ALIGN(message->nlmsg_len), size - at);
+    }
+    return SockDiagReply::More;
+}
+
+namespace {
 
 QByteArray readWholeFile(const char *path)
 {
@@ -64,21 +109,8 @@ void noteSocket(SocketsByPort &found, quint16 port, const QByteArray &inode, uin
 // Inodes of the sockets listening on the ports, from one /proc/net/tcp-style table.
 void collectListeningInodes(const char *table, SocketsByPort &found)
 {
-    const QByteArray text = readWholeFile(table);
-    const QList<QByteArray> lines = text.split('\n');
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const QList<QByteArray> fields = lines[i].simplified().split(' ');
-        if (fields.size() < 10 || fields[3] != kListenState)
-            continue;
-        const QByteArray &local = fields[1];
-        const qsizetype colon = local.lastIndexOf(':');
-        if (colon < 0)
-            continue;
-        bool ok = false;
-        const uint localPort = local.mid(colon + 1).toUInt(&ok, 16);
-        if (ok && fields[9] != "0")
-            noteSocket(found, static_cast<quint16>(localPort), fields[9], fields[7].toUInt());
-    }
+    for (const ListeningSocket &socket : parseProcNetTcp(readWholeFile(table)))
+        noteSocket(found, socket.port, socket.inode, socket.uid);
 }
 
 // The same from the kernel's socket diagnostics over netlink, as ss does: far cheaper than
@@ -113,23 +145,14 @@ bool collectListeningInodesByNetlink(SocketsByPort &found)
                 complete = false;
                 break;
             }
-            auto *message = reinterpret_cast<nlmsghdr *>(buffer);
-            for (int left = static_cast<int>(got); NLMSG_OK(message, left);
-                 message = NLMSG_NEXT(message, left)) {
-                if (message->nlmsg_type == NLMSG_DONE) {
-                    done = true;
-                    break;
-                }
-                if (message->nlmsg_type == NLMSG_ERROR) {
-                    complete = false;
-                    done = true;
-                    break;
-                }
-                const auto *socket = static_cast<const inet_diag_msg *>(NLMSG_DATA(message));
-                if (socket->idiag_inode != 0)
-                    noteSocket(found, ntohs(socket->id.idiag_sport),
-                               QByteArray::number(socket->idiag_inode), socket->idiag_uid);
-            }
+            std::vector<ListeningSocket> sockets;
+            const SockDiagReply reply =
+                parseSockDiagReply(buffer, static_cast<size_t>(got), sockets);
+            for (const ListeningSocket &socket : sockets)
+                noteSocket(found, socket.port, socket.inode, socket.uid);
+            if (reply == SockDiagReply::Error)
+                complete = false;
+            done = reply != SockDiagReply::More;
         }
         if (!complete)
             break;
@@ -312,6 +335,7 @@ bool connectLocal(quint16 port, int timeoutMs, bool wantGreeting)
 
 QStringList exposedListenAddresses(quint16 port)
 {
+    constexpr const char *kListenState = "0A";
     QStringList exposed;
     for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
         const QList<QByteArray> lines = readWholeFile(table).split('\n');

@@ -5,11 +5,12 @@
 // "installing" (the first start while the runtime is copied).
 #include "ContentView.h"
 #include "PanelApplication.h"
-#include "TestSupport.h"
 #include "model/PanelViewModel.h"
+#include "platform/DesktopServices.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QLockFile>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -35,6 +36,17 @@ const QString kFailedStart = QStringLiteral(
     "PHP: %1/runtime/php/PHP8.2/bin/php\n"
     "目录: %1");
 
+// A panel root as the resolution sees one: a database program, a PHP folder and phpMyAdmin.
+void makeValidRoot(const QString &root)
+{
+    QDir().mkpath(root + QStringLiteral("/runtime/mysql/bin"));
+    QDir().mkpath(root + QStringLiteral("/runtime/php"));
+    QDir().mkpath(root + QStringLiteral("/runtime/phpmyadmin"));
+    QFile mysqld(root + QStringLiteral("/runtime/mysql/bin/mysqld"));
+    if (mysqld.open(QIODevice::WriteOnly))
+        mysqld.write("#!/bin/sh\nexit 0\n");
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -59,7 +71,7 @@ int main(int argc, char *argv[])
     if (state == QLatin1String("warnings")) {
         // A root of its own, chosen by hand, whose database folder is missing.
         const QString root = scratch.filePath(QStringLiteral("Tavex-panel"));
-        test::makeValidRoot(root);
+        makeValidRoot(root);
         QDir().mkpath(root + QStringLiteral("/runtime/config"));
         qputenv("XDG_CONFIG_HOME", scratch.filePath(QStringLiteral("config")).toUtf8());
         writeSavedRoot(root);
@@ -73,7 +85,7 @@ int main(int argc, char *argv[])
     if (state == QLatin1String("installing")) {
         location =
             AppLocation::forExecutable(scratch.filePath(QStringLiteral("tavex/bin/tavex-panel")));
-        test::makeValidRoot(scratch.filePath(QStringLiteral("tavex/share/tavex-panel")));
+        makeValidRoot(scratch.filePath(QStringLiteral("tavex/share/tavex-panel")));
         QDir().mkpath(scratch.filePath(QStringLiteral("Tavex-panel")));
         installing = std::make_unique<QLockFile>(
             scratch.filePath(QStringLiteral("Tavex-panel/.install.lock")));
@@ -81,7 +93,7 @@ int main(int argc, char *argv[])
     }
     PanelRootResolver resolver(location);
     resolver.setInstallWaitMs(2000);
-    ui::ContentView view(resolver, std::make_shared<test::RecordingDesktop>());
+    ui::ContentView view(resolver, std::make_shared<NullDesktopServices>());
     view.resize(args.at(2).toInt(), args.at(3).toInt());
     PanelViewModel *vm = view.viewModel();
     bool staged = false;
