@@ -8,6 +8,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QHostAddress>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -198,6 +200,42 @@ private Q_SLOTS:
             doctorReport(PanelRootResolver(AppLocation()), QUrl()).text.split(QLatin1Char('\n'));
         QVERIFY(lines.contains(QStringLiteral("mysqld 版本: ") + mysqldLine));
         QVERIFY(lines.contains(QStringLiteral("php 版本: ") + phpLine));
+    }
+
+    // A port that others on the network can reach is named; loopback only, or nothing, is not.
+    void exposedPortWarning_data()
+    {
+        QTest::addColumn<QHostAddress>("address");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("all IPv4 addresses")
+            << QHostAddress(QHostAddress::AnyIPv4)
+            << QStringLiteral(" 在本机所有网络地址上可访问（0.0.0.0）");
+        QTest::newRow("all IPv6 addresses") << QHostAddress(QHostAddress::AnyIPv6)
+                                            << QStringLiteral(" 在本机所有网络地址上可访问（::）");
+        QTest::newRow("loopback only") << QHostAddress(QHostAddress::LocalHost) << QString();
+        QTest::newRow("nothing listens") << QHostAddress() << QString();
+    }
+
+    void exposedPortWarning()
+    {
+        QFETCH(QHostAddress, address);
+        QFETCH(QString, shown);
+        QTcpServer server;
+        quint16 port = 0;
+        if (address.isNull()) {
+            // A port that was free a moment ago.
+            QVERIFY(server.listen(QHostAddress::LocalHost));
+            port = server.serverPort();
+            server.close();
+        } else {
+            QVERIFY(server.listen(address));
+            port = server.serverPort();
+        }
+        QCOMPARE(tavex::exposedPortWarning(port),
+                 shown.isEmpty()
+                     ? QString()
+                     : QStringLiteral("[警告] 端口 ") + QString::number(port) + shown +
+                           QStringLiteral("，同一网络中的其他人可以打开它；见 SECURITY.md"));
     }
 
     void errorSummarySelection()

@@ -186,6 +186,14 @@ private Q_SLOTS:
         writeSavedRoot(m_dir->path() + QStringLiteral("/not-a-root"));
         QCOMPARE(resolver().tavexPanelRoot(), installed());
         QVERIFY(!QFileInfo::exists(installed() + QStringLiteral("/runtime")));
+        // A relative saved root is never used, even where it names a valid root: its paths would
+        // reach rsync and cp as options.
+        makeValidRoot(m_dir->path() + QStringLiteral("/-r"));
+        const QString here = QDir::currentPath();
+        const auto back = qScopeGuard([&] { QDir::setCurrent(here); });
+        QDir::setCurrent(m_dir->path());
+        writeSavedRoot(QStringLiteral("-r"));
+        QCOMPARE(resolver().tavexPanelRoot(), installed());
     }
 
     // Where the first resolution puts the root, and the preview that the doctor shows names the

@@ -113,16 +113,42 @@ private:
     }
 
 private Q_SLOTS:
+    // The database server reads back each folder whole, whatever the root holds ("#" begins a
+    // comment, a backslash an escape); ordinary roots are written as they are.
+    void optionFile_data()
+    {
+        QTest::addColumn<QString>("root");
+        QTest::addColumn<QString>("basedirLine");
+        QTest::newRow("blank and Chinese")
+            << QStringLiteral("/p q/根") << QStringLiteral("basedir=/p q/根/runtime/mysql/");
+        QTest::newRow("comment sign")
+            << QStringLiteral("/a#b") << QStringLiteral("basedir=\"/a#b/runtime/mysql/\"");
+        QTest::newRow("backslash and quotes")
+            << QStringLiteral("/a\\n\"'b")
+            << QStringLiteral("basedir=\"/a\\\\n\\\"'b/runtime/mysql/\"");
+    }
+
     void optionFile()
     {
-        const QString text = mysqlOptionFileText(QStringLiteral("/p q/根"));
+        QFETCH(QString, root);
+        QFETCH(QString, basedirLine);
+        const QString text = mysqlOptionFileText(root);
         const QStringList lines = text.split(QLatin1Char('\n'));
         QCOMPARE(lines.size(), 13);
         QCOMPARE(lines[3], QString());
         QCOMPARE(lines[6], QString());
-        QCOMPARE(lines[8], QStringLiteral("basedir=/p q/根/runtime/mysql/"));
-        QCOMPARE(lines[9], QStringLiteral("datadir=/p q/根/runtime/mysql/data/"));
+        QCOMPARE(lines[8], basedirLine);
         QVERIFY(text.endsWith(QStringLiteral("collation-server=utf8_unicode_ci")));
+        const QString path = m_dir.filePath(QStringLiteral("read-back.cnf"));
+        writeFile(path, text.toUtf8());
+        QStringList read =
+            runProcess(QStringLiteral("/usr/bin/my_print_defaults"),
+                       {QStringLiteral("--defaults-file=") + path, QStringLiteral("mysqld")})
+                .split(QLatin1Char('\n'));
+        QCOMPARE(read.mid(0, 2), QStringList({QStringLiteral("--basedir=") + root +
+                                                  QStringLiteral("/runtime/mysql/"),
+                                              QStringLiteral("--datadir=") + root +
+                                                  QStringLiteral("/runtime/mysql/data/")}));
     }
 
     void phpMyAdminConfiguration()

@@ -2,10 +2,12 @@
 
 #include "PermissionCheck.h"
 #include "model/RuntimeLayout.h"
+#include "platform/PortProbe.h"
 #include "platform/SystemInfo.h"
 #include "process/ProcessRunner.h"
 #include "services/PhpDiscovery.h"
 #include "services/ServiceDiagnosis.h"
+#include "services/ServicePorts.h"
 #include "update/UpdateRun.h"
 
 #include <QCoreApplication>
@@ -88,6 +90,22 @@ QString yesNo(bool running)
 
 } // namespace
 
+QString exposedPortWarning(quint16 port)
+{
+    const QStringList addresses = exposedListenAddresses(port);
+    if (addresses.isEmpty())
+        return {};
+    const QString reach = QStringLiteral("，同一网络中的其他人可以打开它；见 SECURITY.md");
+    const QString prefix = QStringLiteral("[警告] 端口 ") + QString::number(port);
+    for (const QString &any : {QStringLiteral("0.0.0.0"), QStringLiteral("::")}) {
+        if (addresses.contains(any))
+            return prefix + QStringLiteral(" 在本机所有网络地址上可访问（") + any +
+                   QStringLiteral("）") + reach;
+    }
+    return prefix + QStringLiteral(" 在网络地址 ") + addresses.join(QStringLiteral(", ")) +
+           QStringLiteral(" 上可访问") + reach;
+}
+
 DoctorReport doctorReport(const PanelRootResolver &resolver, const QUrl &updateAddress)
 {
     DoctorReport report;
@@ -143,6 +161,10 @@ DoctorReport doctorReport(const PanelRootResolver &resolver, const QUrl &updateA
     }
 
     lines << QString();
+    for (const QString &port : {kPhpWebPort, kPhpMyAdminPort}) {
+        if (const QString warning = exposedPortWarning(port.toUShort()); !warning.isEmpty())
+            lines << warning;
+    }
     // Programs still to be installed are looked at where they are shipped.
     const RuntimeLayout programs(checked);
     const QStringList php = phpBinCandidates(programs);

@@ -17,6 +17,11 @@ struct DoctorReport
     int problems = 0;
 };
 
+// The warning line when a TCP port listens on an address other than loopback, so that others on
+// the network can reach it; empty otherwise. The site's and phpMyAdmin's servers listen on every
+// address by design, so this is a warning, not a problem.
+QString exposedPortWarning(quint16 port);
+
 DoctorReport doctorReport(const PanelRootResolver &resolver, const QUrl &updateAddress);
 
 } // namespace tavex

@@ -5,6 +5,7 @@
 
 #include <QDateTime>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
@@ -253,6 +254,18 @@ QString writeSavedRoot(const QString &root)
 
 PanelRootResolver::PanelRootResolver(AppLocation location) : m_location(std::move(location)) {}
 
+namespace {
+
+// A root from the settings file, which anyone may have edited. Its paths go to the programs as
+// arguments and into the option file: a relative one ("-x", read from whatever folder the panel
+// runs in) could be taken for an option, a line break could add lines.
+bool usableSavedRoot(const QString &saved)
+{
+    return QDir::isAbsolutePath(saved) && !hasControlCharacter(saved) && isValidPanelRoot(saved);
+}
+
+} // namespace
+
 QString PanelRootResolver::tavexPanelRoot() const
 {
     if (const auto installed = ensureInstalledRuntimeRoot())
@@ -260,7 +273,7 @@ QString PanelRootResolver::tavexPanelRoot() const
     if (const auto bundled = bundledPanelRoot(); bundled && isValidPanelRoot(*bundled))
         return *bundled;
     const QString saved = readSavedRoot();
-    if (!saved.isEmpty() && !hasControlCharacter(saved) && isValidPanelRoot(saved))
+    if (usableSavedRoot(saved))
         return saved;
     return autoDetectedPanelRoot();
 }
@@ -278,7 +291,7 @@ PanelRootResolver::Preview PanelRootResolver::preview() const
     if (const auto bundled = bundledPanelRoot(); bundled && isValidPanelRoot(*bundled))
         return {*bundled, Source::ShippedRuntime, false};
     const QString saved = readSavedRoot();
-    if (!saved.isEmpty() && !hasControlCharacter(saved) && isValidPanelRoot(saved))
+    if (usableSavedRoot(saved))
         return {saved, Source::ChosenRoot, false};
     return {autoDetectedPanelRoot(), Source::Fallback, false};
 }

@@ -2,6 +2,7 @@
 #include "PortProbeParsing.h"
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QList>
 
 #include <algorithm>
@@ -331,6 +332,55 @@ bool connectLocal(quint16 port, int timeoutMs, bool wantGreeting)
 }
 
 } // namespace
+
+QStringList exposedListenAddresses(quint16 port)
+{
+    constexpr const char *kListenState = "0A";
+    QStringList exposed;
+    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        const QList<QByteArray> lines = readWholeFile(table).split('\n');
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const QList<QByteArray> fields = lines[i].simplified().split(' ');
+            if (fields.size() < 4 || fields[3] != kListenState)
+                continue;
+            const QList<QByteArray> local = fields[1].split(':');
+            bool ok = false;
+            if (local.size() != 2 || local[1].toUInt(&ok, 16) != port || !ok)
+                continue;
+            // The kernel prints each 32-bit word of the address as a number in the machine's
+            // byte order; stored back as a number, it gives the address's bytes again. An IPv6
+            // socket may carry an IPv4 address (::ffff:127.0.0.1): that word alone counts.
+            QByteArray hex = local[0];
+            if (hex.size() == 32 && hex.startsWith("0000000000000000FFFF0000"))
+                hex = hex.right(8);
+            if (hex.size() != 8 && hex.size() != 32)
+                continue;
+            Q_IPV6ADDR bytes;
+            bool valid = true;
+            for (qsizetype w = 0; w < hex.size() / 8; ++w) {
+                const quint32 word = hex.mid(w * 8, 8).toUInt(&ok, 16);
+                valid = valid && ok;
+                std::memcpy(bytes.c + 4 * w, &word, 4);
+            }
+            if (!valid)
+                continue;
+            QHostAddress address;
+            if (hex.size() == 8) {
+                quint32 ip = 0;
+                std::memcpy(&ip, bytes.c, 4);
+                address.setAddress(ntohl(ip));
+            } else {
+                address.setAddress(bytes);
+            }
+            if (address.isLoopback())
+                continue;
+            const QString text = address.toString();
+            if (!exposed.contains(text))
+                exposed << text;
+        }
+    }
+    return exposed;
+}
 
 bool portAccepts(quint16 port, int timeoutMs)
 {

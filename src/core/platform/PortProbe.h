@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QStringList>
 #include <QtGlobal>
 #include <optional>
 #include <vector>
@@ -28,6 +29,12 @@ struct PortQuery
     qint64 likelyOwner = 0;
 };
 std::vector<std::optional<PortListener>> portListeners(const std::vector<PortQuery> &queries);
+
+// The addresses other than loopback on which a TCP port listens ("0.0.0.0" and "::" for all of
+// them), read from the kernel's tables: no connection is made, so the answer does not hang on a
+// firewall or a busy server and is the same every time. Empty when nothing listens or only
+// loopback does.
+QStringList exposedListenAddresses(quint16 port);
 
 // Whether a connection to the local port is accepted.
 bool portAccepts(quint16 port, int timeoutMs = 500);

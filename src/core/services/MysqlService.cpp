@@ -6,9 +6,28 @@
 #include "process/ProcessRunner.h"
 
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QStringList>
 
 namespace tavex {
+
+namespace {
+
+// The server reads "#" as the start of a comment even within a value, and a backslash as an
+// escape: a path holding either, or a quote, is written quoted and escaped so that it reads back
+// whole. Other paths are written as they are.
+QString optionValue(const QString &path)
+{
+    static const QRegularExpression special(QStringLiteral("[#\\\\\"']"));
+    if (!path.contains(special))
+        return path;
+    QString escaped = path;
+    escaped.replace(QLatin1Char('\\'), QStringLiteral("\\\\"))
+        .replace(QLatin1Char('"'), QStringLiteral("\\\""));
+    return QLatin1Char('"') + escaped + QLatin1Char('"');
+}
+
+} // namespace
 
 QString mysqlOptionFileText(const QString &root)
 {
@@ -21,8 +40,8 @@ QString mysqlOptionFileText(const QString &root)
         QStringLiteral("default-character-set=utf8"),
         QString(),
         QStringLiteral("[mysqld]"),
-        QStringLiteral("basedir=") + root + QStringLiteral("/runtime/mysql/"),
-        QStringLiteral("datadir=") + root + QStringLiteral("/runtime/mysql/data/"),
+        QStringLiteral("basedir=") + optionValue(root + QStringLiteral("/runtime/mysql/")),
+        QStringLiteral("datadir=") + optionValue(root + QStringLiteral("/runtime/mysql/data/")),
         QStringLiteral("port=3306"),
         QStringLiteral("character-set-server=utf8"),
         QStringLiteral("collation-server=utf8_unicode_ci"),
