@@ -496,13 +496,20 @@ private Q_SLOTS:
                           QStringLiteral("server")};
         if (!databaseRuns || plant == QLatin1String("mysql-link"))
             steps.clear();
-        // A site log that is no file of its own stops the site's server before it starts.
-        if (!plant.startsWith(QLatin1String("log-")))
-            steps << QStringLiteral("php 0.0.0.0:8000");
+        // A site log that is no file of its own stops the site's server before it starts; one
+        // whose PID file cannot be written is ended at once, and may not get to note itself.
+        const QString site = QStringLiteral("php 0.0.0.0:8000");
+        if (!plant.startsWith(QLatin1String("log-")) && plant != QLatin1String("pid-link"))
+            steps << site;
         steps << QStringLiteral("php 0.0.0.0:900");
-        QTRY_COMPARE(
-            QString::fromUtf8(readFile(record)).split(QLatin1Char('\n'), Qt::SkipEmptyParts),
-            steps);
+        const auto recorded = [&] {
+            QStringList lines =
+                QString::fromUtf8(readFile(record)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+            if (plant == QLatin1String("pid-link"))
+                lines.removeAll(site);
+            return lines;
+        };
+        QTRY_COMPARE(recorded(), steps);
         if (plant == QLatin1String("newline"))
             QVERIFY(!QFileInfo::exists(layout.mysqlCnfPath()));
     }
