@@ -1,6 +1,6 @@
 #include "HeadlessCommands.h"
 
-#include "diagnostics/DoctorReport.h"
+#include "model/DoctorReport.h"
 #include "model/PanelViewModel.h"
 #include "process/Cancellation.h"
 #include "process/FileHelpers.h"

@@ -1,9 +1,9 @@
 // The permission hint for the runtime folders, tested as an unprivileged user where permissions
 // matter, and the error summary's selection of log lines.
 #include "TestSupport.h"
-#include "diagnostics/DoctorReport.h"
 #include "diagnostics/ErrorSummary.h"
 #include "diagnostics/PermissionCheck.h"
+#include "model/DoctorReport.h"
 #include "services/ServiceDiagnosis.h"
 
 #include <QDir>

@@ -1,8 +1,8 @@
 // The view model's state and log: initial values, log blocks, the clipboard, the status block, and
 // choosing the panel root by hand.
 #include "TestSupport.h"
-#include "model/LogBlock.h"
 #include "model/PanelViewModel.h"
+#include "stack/LogBlock.h"
 
 #include <QSettings>
 #include <QSignalSpy>

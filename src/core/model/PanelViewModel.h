@@ -1,9 +1,9 @@
 #pragma once
 
 #include "PanelRoot.h"
-#include "RuntimeLayout.h"
-#include "ServiceStatus.h"
 #include "platform/DesktopServices.h"
+#include "stack/RuntimeLayout.h"
+#include "stack/ServiceStatus.h"
 #include "update/UpdateRun.h"
 
 #include <QObject>

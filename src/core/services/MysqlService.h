@@ -1,6 +1,6 @@
 #pragma once
 
-#include "model/RuntimeLayout.h"
+#include "stack/RuntimeLayout.h"
 
 #include <QString>
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "PhpServerLauncher.h"
-#include "model/RuntimeLayout.h"
+#include "stack/RuntimeLayout.h"
 
 #include <QString>
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "model/RuntimeLayout.h"
-#include "model/ServiceStatus.h"
 #include "platform/PortProbe.h"
+#include "stack/RuntimeLayout.h"
+#include "stack/ServiceStatus.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,7 +1,7 @@
 #include "StackSequences.h"
 
 #include "ServicePorts.h"
-#include "model/LogBlock.h"
+#include "stack/LogBlock.h"
 
 namespace tavex {
 

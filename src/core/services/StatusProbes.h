@@ -1,7 +1,7 @@
 #pragma once
 
-#include "model/RuntimeLayout.h"
-#include "model/ServiceStatus.h"
+#include "stack/RuntimeLayout.h"
+#include "stack/ServiceStatus.h"
 
 #include <QString>
 #include <optional>

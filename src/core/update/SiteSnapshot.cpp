@@ -1,12 +1,12 @@
 #include "SiteSnapshot.h"
 
 #include "SiteSync.h"
-#include "model/LogBlock.h"
 #include "platform/SystemInfo.h"
 #include "process/BackgroundRemoval.h"
 #include "process/Cancellation.h"
 #include "process/FileHelpers.h"
 #include "process/ProcessRunner.h"
+#include "stack/LogBlock.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,10 +1,10 @@
 #include "SiteSync.h"
 
 #include "UpdateArchive.h"
-#include "model/LogBlock.h"
 #include "process/Cancellation.h"
 #include "process/FileHelpers.h"
 #include "process/ProcessRunner.h"
+#include "stack/LogBlock.h"
 
 #include <QDir>
 #include <QFile>

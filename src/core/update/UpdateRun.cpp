@@ -5,12 +5,12 @@
 #include "SiteSync.h"
 #include "UpdateArchive.h"
 #include "UpdateLock.h"
-#include "model/LogBlock.h"
-#include "model/RuntimeLayout.h"
 #include "platform/SystemInfo.h"
 #include "process/BackgroundRemoval.h"
 #include "process/Cancellation.h"
 #include "process/FileHelpers.h"
+#include "stack/LogBlock.h"
+#include "stack/RuntimeLayout.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -2,7 +2,7 @@
 
 #include "UpdateDownload.h"
 #include "model/PanelRoot.h"
-#include "model/RuntimeLayout.h"
+#include "stack/RuntimeLayout.h"
 
 #include <QString>
 #include <QStringList>

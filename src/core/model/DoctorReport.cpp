@@ -1,13 +1,13 @@
 #include "DoctorReport.h"
 
-#include "PermissionCheck.h"
-#include "model/RuntimeLayout.h"
+#include "diagnostics/PermissionCheck.h"
 #include "platform/PortProbe.h"
 #include "platform/SystemInfo.h"
 #include "process/ProcessRunner.h"
 #include "services/PhpDiscovery.h"
 #include "services/ServiceDiagnosis.h"
 #include "services/ServicePorts.h"
+#include "stack/RuntimeLayout.h"
 #include "update/UpdateRun.h"
 
 #include <QCoreApplication>
@@ -31,8 +31,8 @@ const QStringList kRuntimeParts = {QStringLiteral("runtime/mysql/bin/mysqld"),
                                    QStringLiteral("runtime/www")};
 
 // The line a program prints for its version, run with a time limit. Warnings may come first
-// (MariaDB's "failed to retrieve the MAC address"): the line that matches versionLine wins, else
-// the first that holds a version number, else the first line.
+// (MariaDB's "failed to retrieve the MAC address"): the line that matches versionLine wins,
+// else the first that holds a version number, else the first line.
 QString versionOf(const QString &program, const QString &argument,
                   const QRegularExpression &versionLine)
 {
