@@ -7,6 +7,7 @@
 #include <QWidget>
 
 #include <cstdio>
+#include <ctime>
 
 #ifdef TAVEX_BENCH_PANEL
 #include "ContentView.h"
@@ -17,6 +18,23 @@
 #endif
 
 namespace {
+
+// Milliseconds since the benchmark started this process: it passes its monotonic clock in
+// TAVEX_BENCH_T0_NS, so that loading the libraries before main() counts too.
+double sinceProcessStart()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const double nowNs = double(now.tv_sec) * 1e9 + double(now.tv_nsec);
+    return (nowNs - qEnvironmentVariable("TAVEX_BENCH_T0_NS").toDouble()) / 1e6;
+}
+
+// "phase <name> <ms since the process started>", for the table of where the start goes.
+void phase(const char *name)
+{
+    std::printf("phase %s %.1f\n", name, sinceProcessStart());
+    std::fflush(stdout);
+}
 
 long residentKilobytes()
 {
@@ -42,6 +60,7 @@ protected:
             m_seen = true;
             // After the paint has been flushed to the screen.
             QTimer::singleShot(0, this, [] {
+                phase("painted");
                 std::puts("frame");
                 std::fflush(stdout);
                 QTimer::singleShot(1500, qApp, [] {
@@ -62,20 +81,27 @@ private:
 
 int main(int argc, char *argv[])
 {
+    phase("main");
     QApplication app(argc, argv);
+    phase("application");
     QCoreApplication::setOrganizationName(QStringLiteral("Tavex"));
     QCoreApplication::setApplicationName(QStringLiteral("tavex-panel"));
 #ifdef TAVEX_BENCH_PANEL
     tavex::ui::setUpWindowApplication(app);
+    phase("look+translations");
     tavex::ui::ContentView window;
+    phase("widgets");
 #else
     QWidget window;
     auto *layout = new QVBoxLayout(&window);
     layout->addWidget(new QLabel(QStringLiteral("TAVEX"), &window));
     window.resize(960, 860);
+    phase("look+translations");
+    phase("widgets");
 #endif
     FirstFrame firstFrame;
     window.installEventFilter(&firstFrame);
     window.show();
+    phase("shown");
     return QApplication::exec();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/AppLocation.h"
+#include "stack/RootSource.h"
 
 #include <QString>
 #include <optional>
@@ -23,12 +24,12 @@ QString writeSavedRoot(const QString &root);
 // else the shipped runtime itself, else the saved root, else the installed root's path even though
 // it is not valid. Safe to call from any thread; installation is serialised between threads and
 // between panel processes.
-class PanelRootResolver
+class PanelRootResolver : public RootSource
 {
 public:
     explicit PanelRootResolver(AppLocation location = AppLocation::current());
 
-    QString tavexPanelRoot() const;
+    QString tavexPanelRoot() const override;
 
     // Which root a resolution takes and why, found without installing anything.
     enum class Source { InstalledCopy, ShippedRuntime, ChosenRoot, Fallback };

@@ -207,7 +207,7 @@ QString packageInRunFolders(const RuntimeLayout &layout, const QString &packageF
     return {};
 }
 
-UpdateOutcome runUpdate(const PanelRootResolver &resolver, const UpdateSource &source,
+UpdateOutcome runUpdate(const RootSource &resolver, const UpdateSource &source,
                         const DownloadOptions &options, const UpdateProgress &progress)
 {
     // Everything happens under the resolved root: the site that status names and the servers
@@ -361,19 +361,19 @@ UpdateOutcome runUpdate(const PanelRootResolver &resolver, const UpdateSource &s
 
 } // namespace
 
-UpdateOutcome downloadUpdateOnly(const PanelRootResolver &resolver, const QUrl &downloadURL,
+UpdateOutcome downloadUpdateOnly(const RootSource &resolver, const QUrl &downloadURL,
                                  const DownloadOptions &options, const UpdateProgress &progress)
 {
     return runUpdate(resolver, {downloadURL, QString()}, options, progress);
 }
 
-UpdateOutcome updateFromPackageFile(const PanelRootResolver &resolver, const QString &packageFile,
+UpdateOutcome updateFromPackageFile(const RootSource &resolver, const QString &packageFile,
                                     const UpdateProgress &progress)
 {
     return runUpdate(resolver, {QUrl(), packageFile}, DownloadOptions(), progress);
 }
 
-UpdateOutcome rollbackLastUpdate(const PanelRootResolver &resolver)
+UpdateOutcome rollbackLastUpdate(const RootSource &resolver)
 {
     const auto claim = UpdateLock::claim();
     if (!claim)

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "UpdateDownload.h"
-#include "model/PanelRoot.h"
+#include "stack/RootSource.h"
 #include "stack/RuntimeLayout.h"
 
 #include <QString>
@@ -50,13 +50,13 @@ struct UpdateSource
 // (or refuse to go on), synchronise into it, verify; all under the resolved panel root. A marker
 // beside the snapshot records a run until the site is whole again. Progress goes to the callback on
 // the calling thread. Only one run works at a time across panel processes.
-UpdateOutcome downloadUpdateOnly(const PanelRootResolver &resolver, const QUrl &downloadURL,
+UpdateOutcome downloadUpdateOnly(const RootSource &resolver, const QUrl &downloadURL,
                                  const DownloadOptions &options, const UpdateProgress &progress);
 
 // The same run from a package file on disk instead of a download. The file is never changed,
 // moved or removed: one that is no readable regular file, or that lies in a folder the run
 // replaces or clears, is refused before anything changes.
-UpdateOutcome updateFromPackageFile(const PanelRootResolver &resolver, const QString &packageFile,
+UpdateOutcome updateFromPackageFile(const RootSource &resolver, const QString &packageFile,
                                     const UpdateProgress &progress);
 
 // Why the file cannot serve as an update package: nothing there, a folder, a FIFO, a device or a
@@ -68,7 +68,7 @@ QString localPackageProblem(const QString &packageFile);
 // data folders). The state it replaces becomes the snapshot, so a second rollback returns to it.
 // After an update or rollback that was cut off while changing the site, it puts back the last
 // whole site and keeps that snapshot.
-UpdateOutcome rollbackLastUpdate(const PanelRootResolver &resolver);
+UpdateOutcome rollbackLastUpdate(const RootSource &resolver);
 
 // Lines for the status and the doctor when an update or rollback was cut off while it changed
 // the site, or the last rollback left files in the snapshot; empty otherwise.
