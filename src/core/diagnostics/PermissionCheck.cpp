@@ -2,6 +2,7 @@
 
 #include "platform/SystemInfo.h"
 #include "process/FileHelpers.h"
+#include "stack/RuntimeLayout.h"
 
 #include <QFile>
 
@@ -46,10 +47,9 @@ QString writeAndRemoveTestFile(const QString &dir)
 PermissionCheck checkRuntimePermissions(const QString &root, bool lookPastMissing)
 {
     PermissionCheck check;
-    static const char *const relativeDirs[] = {"/runtime", "/runtime/config", "/runtime/mysql",
-                                               "/runtime/mysql/data"};
-    for (const char *relative : relativeDirs) {
-        const QString dir = root + QLatin1String(relative);
+    const RuntimeLayout at(root);
+    // The order is the one the start creates them in: a parent's fault is named before its child's.
+    for (const QString &dir : {at.runtimeDir(), at.cfgDir(), at.mysqlDir(), at.mysqlDataDir()}) {
         struct stat info
         {
         };

@@ -41,6 +41,11 @@ public:
     QString backupDir() const { return runtimeDir() + QStringLiteral("/backup"); }
     // The site as it stood before the last update (or rollback) that changed it.
     QString siteSnapshotDir() const { return backupDir() + QStringLiteral("/www-before-update"); }
+    // The site that the last rollback replaced, kept when the rollback could not finish.
+    QString siteBeforeRollbackDir() const
+    {
+        return backupDir() + QStringLiteral("/www-before-rollback");
+    }
     // Present while an update or rollback works; "changing" once it may have changed the site.
     QString updateMarkerPath() const { return siteSnapshotDir() + QStringLiteral(".running"); }
     // Present while the snapshot holds files that the last rollback could not put back.

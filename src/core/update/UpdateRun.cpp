@@ -403,8 +403,7 @@ UpdateOutcome rollbackLastUpdate(const RootSource &resolver)
     // After an interrupted run the site is no whole state worth keeping; otherwise the state that
     // the rollback replaces becomes the snapshot, so that a second rollback returns to it.
     const bool keepReplaced = marker == Marker::None && !unrestored;
-    const QString replaced =
-        stagingPathFor(QFileInfo(snapshotDir).path() + QStringLiteral("/www-before-rollback"));
+    const QString replaced = stagingPathFor(layout.siteBeforeRollbackDir());
     if (keepReplaced) {
         if (const QString problem = stageSiteCopy(target, replaced); !problem.isEmpty())
             return failure(failedTitle + QStringLiteral("无法保存回滚前的站点，站点未改动: ") +
@@ -425,8 +424,7 @@ UpdateOutcome rollbackLastUpdate(const RootSource &resolver)
                      QLatin1Char('\n'));
         notes << restore.lines();
         if (keepReplaced) {
-            const QString kept =
-                QFileInfo(snapshotDir).path() + QStringLiteral("/www-before-rollback");
+            const QString kept = layout.siteBeforeRollbackDir();
             if (installSnapshot(replaced, kept).isEmpty())
                 notes << QStringLiteral("回滚前的站点保存在: ") + kept;
             else
