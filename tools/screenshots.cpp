@@ -1,8 +1,9 @@
 // Paints the window in one of the states the README shows and saves it as a PNG:
 //   tavex_screenshots STATE WIDTH HEIGHT FILE
-// STATE is "stopped" or "running" (the build's own panel root, as the panel sees it), "update" (an
-// update at 50 %), "warnings" (a root with a missing folder and a failed start in the log) or
-// "installing" (the first start while the runtime is copied).
+// STATE is "stopped" or "running" (the build's own panel root, as the panel sees it), "start-all"
+// (全部启动 pressed in the window, pictured once the sequence has ended), "update" (an update at
+// 50 %), "warnings" (a root with a missing folder and a failed start in the log) or "installing"
+// (the first start while the runtime is copied).
 #include "ContentView.h"
 #include "PanelApplication.h"
 #include "model/PanelViewModel.h"
@@ -57,9 +58,9 @@ int main(int argc, char *argv[])
     ui::setUpWindowApplication(app);
     const QStringList args = QCoreApplication::arguments();
     if (args.size() != 5) {
-        std::fputs("usage: tavex_screenshots stopped|running|busy-port|update|warnings|installing "
-                   "WIDTH "
-                   "HEIGHT FILE\n",
+        std::fputs("usage: tavex_screenshots "
+                   "stopped|running|busy-port|start-all|update|warnings|installing WIDTH HEIGHT "
+                   "FILE\n",
                    stderr);
         return 2;
     }
@@ -97,6 +98,14 @@ int main(int argc, char *argv[])
     view.resize(args.at(2).toInt(), args.at(3).toInt());
     PanelViewModel *vm = view.viewModel();
     bool staged = false;
+    const auto shoot = [&] {
+        // Let layouts and effects settle before the picture.
+        QTimer::singleShot(400, &view, [&] {
+            const bool saved = view.grab().save(file);
+            QCoreApplication::exit(saved ? 0 : 1);
+        });
+    };
+    QObject::connect(vm, &PanelViewModel::sequenceFinished, &view, shoot);
     QObject::connect(vm, &PanelViewModel::logsChanged, &view, [&] {
         // Once the refresh that showing the window brings has written its status block.
         if (staged || !vm->logs().startsWith(QStringLiteral("=== 服务状态 ===")))
@@ -122,11 +131,10 @@ int main(int argc, char *argv[])
                     scroll->verticalScrollBar()->setValue(top);
                 });
             }
-            // Let layouts and effects settle before the picture.
-            QTimer::singleShot(400, &view, [&] {
-                const bool saved = view.grab().save(file);
-                QCoreApplication::exit(saved ? 0 : 1);
-            });
+            if (state == QLatin1String("start-all"))
+                vm->startAll();
+            else
+                shoot();
         });
     });
     if (installing) {
