@@ -584,7 +584,7 @@ private Q_SLOTS:
 
         if (setup == QLatin1String("cancelled"))
             requestCancellation();
-        QString result = unzipUpdateArchive(package, extract).value_or(QString());
+        QString result = unzipUpdateArchive(package, extract);
         clearCancellation();
         // A failed extraction leaves nothing of the package behind.
         if (!result.isEmpty())

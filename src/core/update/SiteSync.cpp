@@ -202,9 +202,9 @@ SyncResult syncDirectoryContents(const QString &source, const QString &destinati
         return failed(SyncResult::Refused, symlinkRefusal(destination));
     if (destinationType != 0 && destinationType != S_IFDIR)
         return failed(SyncResult::Refused, destination + QStringLiteral(": 不是目录，已拒绝同步"));
-    if (const auto link = firstLinkLeaving(source))
+    if (const QString link = firstLinkLeaving(source); !link.isEmpty())
         return failed(SyncResult::Refused,
-                      QStringLiteral("更新包中的符号链接指向站点根之外，已拒绝同步: ") + *link);
+                      QStringLiteral("更新包中的符号链接指向站点根之外，已拒绝同步: ") + link);
 
     if (const QString error = makeDir(destination); !error.isEmpty())
         return failed(SyncResult::Refused, error);

@@ -112,14 +112,15 @@ ToolRun runBsdtar(const QStringList &args)
     return run;
 }
 
-std::optional<QString> toolFailure(const ToolRun &run)
+// Empty when the tool succeeded.
+QString toolFailure(const ToolRun &run)
 {
     if (!run.started)
         return QStringLiteral("解压失败: ") + run.output;
     if (run.cancelled)
         return cancelledPrefix() + QStringLiteral("解压已按要求中止");
     if (run.exitCode == 0)
-        return std::nullopt;
+        return {};
     QString message = QStringLiteral("解压失败: ditto 退出码 ") + QString::number(run.exitCode);
     if (!run.output.isEmpty())
         message += QStringLiteral("，") + run.output;
@@ -274,7 +275,7 @@ ZipDirectory readZipDirectory(const QString &packagePath)
     return result;
 }
 
-std::optional<QString> unzipUpdateArchive(const QString &packagePath, const QString &destination)
+QString unzipUpdateArchive(const QString &packagePath, const QString &destination)
 {
     const ZipDirectory zip = readZipDirectory(packagePath);
     // The archive tool would wait for ever on a FIFO.
@@ -288,7 +289,7 @@ std::optional<QString> unzipUpdateArchive(const QString &packagePath, const QStr
         // Let the tool say what the file is (an error page, a cut-off download). A package in
         // another archive format it could read is still refused: only zip packages are unpacked.
         const ToolRun list = runBsdtar({QStringLiteral("-t"), QStringLiteral("-f"), packagePath});
-        if (const auto failure = toolFailure(list))
+        if (const QString failure = toolFailure(list); !failure.isEmpty())
             return failure;
         return QStringLiteral("解压失败: 更新包不是 zip 格式: ") + packagePath;
     }
@@ -317,15 +318,15 @@ std::optional<QString> unzipUpdateArchive(const QString &packagePath, const QStr
     if (zip.hasNonUtf8UnflaggedName)
         args << QStringLiteral("--options") << QStringLiteral("hdrcharset=GBK");
     const ToolRun run = runBsdtar(args);
-    std::optional<QString> failure = toolFailure(run);
-    if (!failure)
-        return std::nullopt;
+    QString failure = toolFailure(run);
+    if (failure.isEmpty())
+        return {};
     // Judged before the partial tree goes, which frees the space again.
     if (const QString full = diskFullText(destination); !full.isEmpty() && !run.cancelled)
         failure = QStringLiteral("解压失败: ") + full + QStringLiteral("；") +
-                  failure->mid(QStringLiteral("解压失败: ").size());
+                  failure.mid(QStringLiteral("解压失败: ").size());
     if (const QString error = clearFolder(destination); !error.isEmpty())
-        *failure += QStringLiteral("；解压出的部分未能清除: ") + error;
+        failure += QStringLiteral("；解压出的部分未能清除: ") + error;
     return failure;
 }
 
@@ -342,7 +343,7 @@ QString removeMacOSXArtifacts(const QString &directory)
     return {};
 }
 
-std::optional<QString> firstLinkLeaving(const QString &root)
+QString firstLinkLeaving(const QString &root)
 {
     const QString cleanRoot = QDir::cleanPath(QFileInfo(root).absoluteFilePath());
     const QString canonicalRoot = QFileInfo(cleanRoot).canonicalFilePath();
@@ -366,13 +367,13 @@ std::optional<QString> firstLinkLeaving(const QString &root)
         if (leaves)
             return QDir(cleanRoot).relativeFilePath(path) + QStringLiteral(" -> ") + target;
     }
-    return std::nullopt;
+    return {};
 }
 
 QString extractedTreeProblem(const QString &root)
 {
-    if (const auto link = firstLinkLeaving(root))
-        return QStringLiteral("更新包中的符号链接指向解压目录之外，已拒绝使用此更新包: ") + *link;
+    if (const QString link = firstLinkLeaving(root); !link.isEmpty())
+        return QStringLiteral("更新包中的符号链接指向解压目录之外，已拒绝使用此更新包: ") + link;
     QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {

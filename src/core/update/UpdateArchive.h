@@ -28,9 +28,9 @@ ZipDirectory readZipDirectory(const QString &packagePath);
 // set-id bits. Unflagged names are read as GBK when one of them is not valid UTF-8. A package
 // whose declared size, twice over (the site's copy follows), does not fit on the folder's file
 // system is refused before anything is unpacked. A failure or a cancellation request removes
-// what was unpacked, so the folder is left empty. Absent on success, else "解压失败: ..." (the
+// what was unpacked, so the folder is left empty. Empty on success, else "解压失败: ..." (the
 // tool's failure as "解压失败: ditto 退出码 N，output"), or cancelledPrefix() + ... when cancelled.
-std::optional<QString> unzipUpdateArchive(const QString &packagePath, const QString &destination);
+QString unzipUpdateArchive(const QString &packagePath, const QString &destination);
 
 // Removes "__MACOSX" entries and "._" companion files below the folder, longest path first,
 // without following links and through read-only folders. Empty on success, else the first error.
@@ -43,6 +43,7 @@ QString extractedTreeProblem(const QString &root);
 
 // The first symbolic link under the folder that leads outside it, as "relative path -> target":
 // an absolute target, a relative one that climbs out, or one that resolves to a place outside.
-std::optional<QString> firstLinkLeaving(const QString &root);
+// Empty when no link leaves.
+QString firstLinkLeaving(const QString &root);
 
 } // namespace tavex

@@ -278,8 +278,8 @@ UpdateOutcome runUpdate(const RootSource &resolver, const UpdateSource &source,
         return failure(kFailed + error);
     if (const QString error = makeOwnDir(extractDir); !error.isEmpty())
         return failure(kFailed + error);
-    if (const auto error = unzipUpdateArchive(packagePath, extractDir))
-        return failure(*error);
+    if (const QString error = unzipUpdateArchive(packagePath, extractDir); !error.isEmpty())
+        return failure(error);
     if (const QString error = removeMacOSXArtifacts(extractDir); !error.isEmpty())
         return failure(kFailed + error);
     if (const QString problem = extractedTreeProblem(extractDir); !problem.isEmpty())
