@@ -1,6 +1,7 @@
 // Finding the panel root: the order of the candidates, the validity test, and installing the
 // shipped runtime beside the program, also under concurrent resolutions and over an invalid copy
 // that holds the user's database and site.
+#include "PanelRun.h"
 #include "TestSupport.h"
 #include "model/PanelRoot.h"
 #include "services/SequenceLock.h"
@@ -512,17 +513,16 @@ private Q_SLOTS:
 
     void chooseRootCommand()
     {
-        // The real program in a prefix of its own with nothing beside it.
-        const QString bin = base() + QStringLiteral("/tavex/bin");
-        QDir().mkpath(bin);
-        QVERIFY(
-            QFile::copy(QStringLiteral(TAVEX_PANEL_PROGRAM), bin + QStringLiteral("/tavex-panel")));
+        // The real program in a prefix of its own with nothing beside it, keeping its settings
+        // where this test reads them.
+        const QString program = installPanelCopy(base() + QStringLiteral("/tavex/bin/tavex-panel"));
+        PanelRunOptions options;
+        options.home = m_dir->path() + QStringLiteral("/home");
+        options.extra.insert(QStringLiteral("XDG_CONFIG_HOME"), m_config.path());
+        options.timeoutMs = 30000;
         const auto choose = [&](const QString &dir) {
-            QProcess panel;
-            panel.start(bin + QStringLiteral("/tavex-panel"), {QStringLiteral("choose-root"), dir});
-            panel.waitForFinished(30000);
-            return std::make_pair(panel.exitCode(),
-                                  QString::fromUtf8(panel.readAllStandardOutput()));
+            const PanelRun run = runPanel(program, {QStringLiteral("choose-root"), dir}, options);
+            return std::make_pair(run.exitCode, run.out);
         };
         const QString chosen = m_dir->path() + QStringLiteral("/我的 面板");
         makeValidRoot(chosen);
@@ -541,22 +541,20 @@ private Q_SLOTS:
 
         // The words of a command line are printed with their control characters shown, never
         // sent to the terminal.
-        QProcess unknown;
-        unknown.start(bin + QStringLiteral("/tavex-panel"),
-                      {QStringLiteral("choose-root"), chosen, QStringLiteral("\x1b]0;pwned\x07")});
-        QVERIFY(unknown.waitForFinished(30000));
-        const QByteArray complaint = unknown.readAllStandardError();
-        QCOMPARE(unknown.exitCode(), 2);
-        QVERIFY2(complaint.startsWith("tavex-panel: 未知命令: choose-root " + chosen.toUtf8() +
-                                      " \\x1b]0;pwned\\x07\n"),
-                 complaint.constData());
-        QVERIFY(!complaint.contains('\x1b') && !complaint.contains('\x07'));
+        PanelRun unknown = runPanel(
+            program, {QStringLiteral("choose-root"), chosen, QStringLiteral("\x1b]0;pwned\x07")},
+            options);
+        QCOMPARE(unknown.exitCode, 2);
+        QVERIFY2(unknown.err.startsWith(QStringLiteral("tavex-panel: 未知命令: choose-root ") +
+                                        chosen + QStringLiteral(" \\x1b]0;pwned\\x07\n")),
+                 qPrintable(unknown.err));
+        QVERIFY(!unknown.err.contains(QLatin1Char('\x1b')) &&
+                !unknown.err.contains(QLatin1Char('\x07')));
         // An unknown option is a usage error too.
-        unknown.start(bin + QStringLiteral("/tavex-panel"),
-                      {QStringLiteral("status"), QStringLiteral("--colour\x1b[31m")});
-        QVERIFY(unknown.waitForFinished(30000));
-        QCOMPARE(unknown.exitCode(), 2);
-        QVERIFY(!unknown.readAllStandardError().contains('\x1b'));
+        unknown = runPanel(program, {QStringLiteral("status"), QStringLiteral("--colour\x1b[31m")},
+                           options);
+        QCOMPARE(unknown.exitCode, 2);
+        QVERIFY(!unknown.err.contains(QLatin1Char('\x1b')));
 
         // A folder where the settings file goes: nothing is stored, and the command says why.
         const QString settingsFile =
