@@ -237,8 +237,7 @@ int runChooseRootCommand(const QString &directory)
     viewModel.choosePanelRoot();
     writeText(stdout, viewModel.logs());
     // Success only for what the settings file itself now holds.
-    return storedSavedRoot() == path &&
-                   viewModel.logs().startsWith(QStringLiteral("已设置目录: "))
+    return storedSavedRoot() == path && viewModel.logs().startsWith(QStringLiteral("已设置目录: "))
                ? Success
                : Failure;
 }

@@ -257,6 +257,46 @@ private Q_SLOTS:
         QTRY_VERIFY(readFile(server.logPath).size() > earlier.size());
         QVERIFY(readFile(server.logPath).startsWith(earlier));
 
+        // This root's server is found through its port too, whatever the PID file says; a
+        // server of another document root is not.
+        const auto listener = portListener(kTestPort.toUShort());
+        QCOMPARE(rootsPhpServerOnPort(listener, kTestPort, layout.wwwDir()),
+                 std::optional<qint32>(pid));
+        QCOMPARE(rootsPhpServerOnPort(listener, kTestPort, layout.phpMyAdminDir()), std::nullopt);
+        if (::geteuid() == 0) {
+            // A second user sharing the root (writable config folder): the server runs for that
+            // user too, who may not end it, so its PID file stays and the stop names it. With the
+            // PID file unreadable, the port still leads to the server.
+            QVERIFY(QFile::setPermissions(m_dir.path(), QFileDevice::Permissions(0x7755)));
+            QVERIFY(QFile::setPermissions(layout.cfgDir(), QFileDevice::Permissions(0x7777)));
+            const QString seen = runUnprivileged([&] {
+                const StopWaiter waiter({QStringLiteral("php -S 0.0.0.0:") + kTestPort});
+                QStringList answers{isPhpServerRunning(server.pidPath, kTestPort)
+                                        ? QStringLiteral("running")
+                                        : QStringLiteral("stopped"),
+                                    stopPhpServer(server.pidPath, kTestPort),
+                                    QFileInfo::exists(server.pidPath) ? QStringLiteral("kept")
+                                                                      : QStringLiteral("removed"),
+                                    waiter.waitForEnd(2000)};
+                return answers.join(QLatin1Char('|'));
+            });
+            QCOMPARE(seen, QStringLiteral("running||kept|无法停止 PHP 服务器 0.0.0.0:%1（PID %2）: "
+                                          "没有权限（进程属于用户 root）")
+                               .arg(kTestPort)
+                               .arg(pid));
+            QVERIFY(processIsAlive(pid));
+            QVERIFY(QFile::setPermissions(server.pidPath, QFileDevice::ReadOwner));
+            QCOMPARE(runUnprivileged([&] {
+                         return QString::number(
+                             rootsPhpServerOnPort(portListener(kTestPort.toUShort()), kTestPort,
+                                                  layout.wwwDir())
+                                 .value_or(0));
+                     }),
+                     QString::number(pid));
+            QVERIFY(QFile::setPermissions(server.pidPath,
+                                          QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        }
+
         QCOMPARE(stopPhpServer(server.pidPath, kTestPort), QString());
         QVERIFY(waitUntilGone(pid));
         QVERIFY(!QFileInfo::exists(server.pidPath));

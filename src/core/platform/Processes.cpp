@@ -230,8 +230,8 @@ std::optional<uint> processOwner(qint64 pid)
     struct stat st
     {
     };
-    if (pid < 1 || ::stat(QFile::encodeName(QStringLiteral("/proc/%1").arg(pid)).constData(),
-                          &st) != 0)
+    if (pid < 1 ||
+        ::stat(QFile::encodeName(QStringLiteral("/proc/%1").arg(pid)).constData(), &st) != 0)
         return std::nullopt;
     return st.st_uid;
 }

@@ -314,11 +314,9 @@ void noteLogStart(const QString &markPath, const QString &logPath)
     // "<device> <inode> <size>"; a log that does not exist yet is noted as none, so that the
     // file the start creates is read whole. Written by replacement, never through a link.
     const auto log = identityOf(logPath);
-    tryWrite(markPath, log ? QStringLiteral("%1 %2 %3")
-                                 .arg(log->device)
-                                 .arg(log->inode)
-                                 .arg(log->size)
-                           : QStringLiteral("none"));
+    tryWrite(markPath,
+             log ? QStringLiteral("%1 %2 %3").arg(log->device).arg(log->inode).arg(log->size)
+                 : QStringLiteral("none"));
 }
 
 qint64 logStartOffset(const QString &markPath, const QString &logPath)
@@ -348,7 +346,8 @@ StackSnapshot takeStackSnapshot(const RuntimeLayout &layout)
     snapshot.web = listeners[1];
     snapshot.phpMyAdmin = listeners[2];
     const auto onPort = [](std::optional<qint32> recorded, const QString &port,
-                           const QString &documentRoot, const std::optional<PortListener> &listener) {
+                           const QString &documentRoot,
+                           const std::optional<PortListener> &listener) {
         return recorded && isOwnPhpServer(*recorded, port)
                    ? std::nullopt
                    : rootsPhpServerOnPort(listener, port, documentRoot);

@@ -88,15 +88,14 @@ QString cannotStopLine(qint64 pid)
         const QString program =
             arguments.isEmpty() ? QString() : QFileInfo(arguments.first()).fileName();
         service = program.contains(QLatin1String("mysqld")) ? QStringLiteral("MySQL")
-                  : program.isEmpty()                        ? QStringLiteral("进程")
-                                                             : program;
+                  : program.isEmpty()                       ? QStringLiteral("进程")
+                                                            : program;
     }
     const auto owner = processOwner(pid);
-    const QString why =
-        processIsAlive(pid)
-            ? QStringLiteral("收到结束信号后仍在运行")
-            : QStringLiteral("没有权限（进程属于用户 %1）")
-                  .arg(owner ? userName(*owner) : QStringLiteral("?"));
+    const QString why = processIsAlive(pid)
+                            ? QStringLiteral("收到结束信号后仍在运行")
+                            : QStringLiteral("没有权限（进程属于用户 %1）")
+                                  .arg(owner ? userName(*owner) : QStringLiteral("?"));
     return QStringLiteral("无法停止 %1（PID %2）: %3").arg(service).arg(pid).arg(why);
 }
 

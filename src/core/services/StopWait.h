@@ -18,8 +18,8 @@ public:
     static StopWaiter forStack(const QString &root);
 
     // Waits for the noted processes that were signalled, then names each one that still runs,
-    // one line each: "无法停止 PHP Web（PID 123）: 没有权限（进程属于用户 ann）". Empty when all ended.
-    // Another user's process cannot be signalled and is not waited for.
+    // one line each: "无法停止 PHP Web（PID 123）: 没有权限（进程属于用户 ann）". Empty when all
+    // ended. Another user's process cannot be signalled and is not waited for.
     QString waitForEnd(int timeoutMs = 15000) const;
 
 private:
