@@ -13,6 +13,7 @@
 #include "services/PhpMyAdminService.h"
 #include "services/PhpServerLauncher.h"
 #include "services/SequenceLock.h"
+#include "services/ServiceDiagnosis.h"
 #include "services/StackSequences.h"
 #include "services/StatusProbes.h"
 #include "services/StopWait.h"
@@ -663,6 +664,34 @@ private Q_SLOTS:
         client.close();
         server.close();
         QCOMPARE(listeningProcessId(closed), std::nullopt);
+
+        // A listener that hides its descriptors (as a PHP copy with a capability does) from its
+        // own user is described as that user's own process, not as another program.
+        QProcess hidden;
+        const QString listen =
+            QStringLiteral("import ctypes,socket,sys,time\nctypes.CDLL(None).prctl(4,0,0,0,0)\n"
+                           "s=socket.socket()\ns.bind(('127.0.0.1',0))\ns.listen(1)\n"
+                           "print(s.getsockname()[1],flush=True)\ntime.sleep(60)");
+        if (::geteuid() == 0)
+            hidden.start(QStringLiteral("setpriv"),
+                         {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                          QStringLiteral("--clear-groups"), QStringLiteral("/usr/bin/python3"),
+                          QStringLiteral("-c"), listen});
+        else
+            hidden.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), listen});
+        const auto endHidden = qScopeGuard([&] {
+            hidden.kill();
+            hidden.waitForFinished();
+        });
+        QVERIFY(hidden.waitForReadyRead(10000));
+        const quint16 hiddenPort = hidden.readLine().trimmed().toUShort();
+        QVERIFY(hiddenPort > 0);
+        QCOMPARE(runUnprivileged([hiddenPort] {
+                     const auto listener = portListener(hiddenPort);
+                     return listener ? describeProcess(listener->pid, listener->uid) : QString();
+                 }),
+                 QStringLiteral("当前用户 %1 自己的一个进程（无法读取它的程序名和 PID）")
+                     .arg(::geteuid() == 0 ? QStringLiteral("nobody") : userName(::geteuid())));
 
         // A diagnostics message cut short of its record is skipped, not read past its end.
         alignas(nlmsghdr) char reply[128];
