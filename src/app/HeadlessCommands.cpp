@@ -1,6 +1,7 @@
 #include "HeadlessCommands.h"
 
 #include "model/DoctorReport.h"
+#include "model/PanelRoot.h"
 #include "model/PanelViewModel.h"
 #include "process/Cancellation.h"
 #include "process/FileHelpers.h"
@@ -235,8 +236,8 @@ int runChooseRootCommand(const QString &directory)
     PanelViewModel viewModel(PanelRootResolver(), std::make_shared<GivenDirectory>(path));
     viewModel.choosePanelRoot();
     writeText(stdout, viewModel.logs());
-    return viewModel.savedRoot() == path &&
-                   viewModel.logs().startsWith(QStringLiteral("已设置目录: "))
+    // Success only for what the settings file itself now holds.
+    return storedSavedRoot() == path && viewModel.logs().startsWith(QStringLiteral("已设置目录: "))
                ? Success
                : Failure;
 }

@@ -13,6 +13,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cstdio>
+
 using namespace tavex;
 using namespace tavex::test;
 
@@ -110,11 +112,14 @@ private Q_SLOTS:
                 }).startsWith(QStringLiteral("权限提示: 无法写入 ") + mysql + QLatin1Char('\n')));
     }
 
-    // The line of a server log that says why its latest start failed.
+    // The line of a server log that says why its latest start failed. earlier: what the log held
+    // when that start began, never quoted; replaced: the log was put anew in its place since.
     void logComplaints_data()
     {
         QTest::addColumn<bool>("database");
+        QTest::addColumn<QByteArray>("earlier");
         QTest::addColumn<QByteArray>("log");
+        QTest::addColumn<bool>("replaced");
         QTest::addColumn<QString>("complaint");
         const QByteArray started = "[Sun Dec  6 20:01:02 2026] PHP 8.2.36 Development Server "
                                    "(http://0.0.0.0:8000) started\n";
@@ -126,37 +131,66 @@ private Q_SLOTS:
             "request; it was probably just an unused speculative preconnection\n";
         const QByteArray refused = "[Sun Dec  6 20:02:00 2026] Failed to listen on 0.0.0.0:900 "
                                    "(reason: Permission denied)\n";
-        QTest::newRow("served and stopped") << false << started + traffic << QString();
+        QTest::newRow("served and stopped")
+            << false << QByteArray() << started + traffic << false << QString();
         QTest::newRow("could not listen")
-            << false << started + traffic + refused + "\n"
+            << false << QByteArray() << started + traffic + refused + "\n"
+            << false
             << QStringLiteral("Failed to listen on 0.0.0.0:900 (reason: Permission denied)");
         QTest::newRow("failed once, started since")
-            << false << refused + started + traffic << QString();
+            << false << QByteArray() << refused + started + traffic << false << QString();
         QTest::newRow("a message without a stamp")
-            << false << QByteArray("Could not open input file: x\n\n")
+            << false << QByteArray() << QByteArray("Could not open input file: x\n\n") << false
             << QStringLiteral("Could not open input file: x");
-        QTest::newRow("empty log") << false << QByteArray() << QString();
+        QTest::newRow("empty log") << false << QByteArray() << QByteArray() << false << QString();
         const QByteArray ready =
             "2026-12-06 20:01:02 0 [Note] /usr/sbin/mariadbd: ready for connections.\n";
         QTest::newRow("database could not bind")
-            << true
+            << true << QByteArray()
             << ready + "2026-12-06 20:05:00 0 [Note] Starting MariaDB 10.11.14 as process 77\n"
                        "2026-12-06 20:05:01 0 [ERROR] Can't start server: Bind on TCP/IP port. Got "
                        "error: 98: Address already in use\n2026-12-06 20:05:01 0 [ERROR] Aborting\n"
+            << false
             << QStringLiteral("Can't start server: Bind on TCP/IP port. Got error: 98: Address "
                               "already in use");
         QTest::newRow("database error before a good start")
-            << true << "2026-12-06 20:00:00 0 [ERROR] old trouble\n" + ready << QString();
+            << true << QByteArray() << "2026-12-06 20:00:00 0 [ERROR] old trouble\n" + ready
+            << false << QString();
+        // The latest start wrote nothing yet: what an earlier run said is over.
+        const QByteArray aborted = "2026-12-06 19:00:00 0 [ERROR] Can't start server: old\n"
+                                   "2026-12-06 19:00:00 0 [ERROR] Aborting\n";
+        QTest::newRow("database: only an earlier run complained")
+            << true << ready + aborted << QByteArray() << false << QString();
+        QTest::newRow("earlier run could not listen, the latest says nothing yet")
+            << false << started + refused << QByteArray() << false << QString();
+        QTest::newRow("log put anew since the start")
+            << true << ready + ready + aborted << aborted << true
+            << QStringLiteral("Can't start server: old");
     }
 
     void logComplaints()
     {
         QFETCH(bool, database);
+        QFETCH(QByteArray, earlier);
         QFETCH(QByteArray, log);
+        QFETCH(bool, replaced);
         QFETCH(QString, complaint);
         const QString path = m_dir.filePath(QStringLiteral("server.log"));
-        writeFile(path, log);
-        QCOMPARE(database ? lastDatabaseLogComplaint(path) : lastPhpLogComplaint(path), complaint);
+        const QString mark = path + QStringLiteral(".start");
+        QFile::remove(mark);
+        writeFile(path, earlier);
+        noteLogStart(mark, path);
+        if (replaced) {
+            writeFile(path + QStringLiteral(".new"), log);
+            QVERIFY(::rename(QFile::encodeName(path + QStringLiteral(".new")).constData(),
+                             QFile::encodeName(path).constData()) == 0);
+        } else {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::Append) && file.write(log) == log.size());
+        }
+        const qint64 from = logStartOffset(mark, path);
+        QCOMPARE(database ? lastDatabaseLogComplaint(path, from) : lastPhpLogComplaint(path, from),
+                 complaint);
     }
 
     // The doctor names each program's version by its version line, not by a warning printed

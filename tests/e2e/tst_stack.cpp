@@ -670,6 +670,11 @@ private Q_SLOTS:
         QTest::newRow("PID file of another program")
             << "foreign pid" << 1 << "PID 文件记录的进程 %1（sleep）不是 PHP Web 的 PHP 服务器"
             << "";
+        // A second user on the same root may not end the first one's servers: the stop says so
+        // and fails, and leaves their PID files, so the first user still sees them run.
+        QTest::newRow("second user's stop-all")
+            << "second user" << 1 << "无法停止 PHP Web（PID %1）: 没有权限（进程属于用户 %2）"
+            << "stop-all";
     }
 
     void reasonsForServicesThatDoNotRun()
@@ -679,6 +684,10 @@ private Q_SLOTS:
         QFETCH(QString, reason);
         QFETCH(QString, command);
         QCOMPARE(panel({QStringLiteral("stop-all")}).exitCode, 0);
+        if (cause == QLatin1String("second user")) {
+            secondUsersCommand(command, reason);
+            return;
+        }
 
         QProcess other;
         const QString php = demoPhp();
@@ -744,6 +753,60 @@ private Q_SLOTS:
         // The other program is left alone.
         if (cause.startsWith(QLatin1String("listen ")))
             QCOMPARE(other.state(), QProcess::Running);
+    }
+
+    // The first user (root) runs the stack; a second user ("nobody") runs the command on the
+    // same root through a prefix of its own beside the first one's, with a home of its own.
+    void secondUsersCommand(const QString &command, const QString &reason)
+    {
+        if (::geteuid() != 0)
+            QSKIP("a second user needs root to be played");
+        QCOMPARE(panel({QStringLiteral("start-all")}).exitCode, 0);
+        const QString config = m_root + QStringLiteral("/runtime/config");
+        const auto restore = qScopeGuard([&] {
+            QFile::setPermissions(config, QFileDevice::Permissions(0x7755));
+            panel({QStringLiteral("stop-all")});
+        });
+        const QString prefix = m_base + QStringLiteral("/tavex-b");
+        const QString home = m_dir.filePath(QStringLiteral("home-b"));
+        QVERIFY(QDir().mkpath(prefix + QStringLiteral("/bin")) && QDir().mkpath(home));
+        QFile::remove(prefix + QStringLiteral("/bin/tavex-panel"));
+        QVERIFY(QFile::copy(m_program, prefix + QStringLiteral("/bin/tavex-panel")));
+        for (const QString &path : {prefix, prefix + QStringLiteral("/bin"),
+                                    prefix + QStringLiteral("/bin/tavex-panel"), home})
+            QCOMPARE(::chown(QFile::encodeName(path).constData(), 65534, 65534), 0);
+        // A shared root: both users may write its runtime folder.
+        QVERIFY(QFile::setPermissions(m_dir.path(), QFileDevice::Permissions(0x7755)));
+        QVERIFY(QFile::setPermissions(config, QFileDevice::Permissions(0x7777)));
+        const QByteArray webPid = readFile(config + QStringLiteral("/php-web.pid"));
+        const QByteArray phpMyAdminPid = readFile(config + QStringLiteral("/phpmyadmin.pid"));
+        QVERIFY(!webPid.isEmpty() && !phpMyAdminPid.isEmpty());
+
+        QProcess second;
+        QProcessEnvironment env = panelEnvironment();
+        env.insert(QStringLiteral("HOME"), home);
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
+        second.setProcessEnvironment(env);
+        second.start(QStringLiteral("setpriv"),
+                     {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                      QStringLiteral("--clear-groups"), prefix + QStringLiteral("/bin/tavex-panel"),
+                      command});
+        QVERIFY(second.waitForFinished(120000));
+        const QString out = QString::fromUtf8(second.readAllStandardOutput());
+        QVERIFY2(second.exitCode() != 0, qPrintable(out));
+        QVERIFY2(out.contains(QString(reason)
+                                  .replace(QStringLiteral("%1"), QString::fromLatin1(webPid))
+                                  .replace(QStringLiteral("%2"), userOfThisProcess())),
+                 qPrintable(out));
+        QVERIFY2(out.contains(QStringLiteral("无法停止 phpMyAdmin（PID ") +
+                              QString::fromLatin1(phpMyAdminPid)),
+                 qPrintable(out));
+        QCOMPARE(readFile(config + QStringLiteral("/php-web.pid")), webPid);
+        QCOMPARE(readFile(config + QStringLiteral("/phpmyadmin.pid")), phpMyAdminPid);
+        // The second user's request to the database server is honoured; the PHP servers run on.
+        QVERIFY(panel({QStringLiteral("status")})
+                    .out.contains(QStringLiteral("\nPHP Web: 运行中\nMySQL Web: 运行中\n")));
+        QVERIFY(portAnswers(8000) && portAnswers(900));
     }
 
     void cleanupTestCase()

@@ -13,6 +13,7 @@
 #include "services/PhpMyAdminService.h"
 #include "services/PhpServerLauncher.h"
 #include "services/SequenceLock.h"
+#include "services/ServiceDiagnosis.h"
 #include "services/StackSequences.h"
 #include "services/StatusProbes.h"
 #include "services/StopWait.h"
@@ -256,6 +257,46 @@ private Q_SLOTS:
         QCOMPARE(QFileInfo(QStringLiteral("/proc/%1/cwd").arg(pid)).symLinkTarget(), layout.root());
         QTRY_VERIFY(readFile(server.logPath).size() > earlier.size());
         QVERIFY(readFile(server.logPath).startsWith(earlier));
+
+        // This root's server is found through its port too, whatever the PID file says; a
+        // server of another document root is not.
+        const auto listener = portListener(kTestPort.toUShort());
+        QCOMPARE(rootsPhpServerOnPort(listener, kTestPort, layout.wwwDir()),
+                 std::optional<qint32>(pid));
+        QCOMPARE(rootsPhpServerOnPort(listener, kTestPort, layout.phpMyAdminDir()), std::nullopt);
+        if (::geteuid() == 0) {
+            // A second user sharing the root (writable config folder): the server runs for that
+            // user too, who may not end it, so its PID file stays and the stop names it. With the
+            // PID file unreadable, the port still leads to the server.
+            QVERIFY(QFile::setPermissions(m_dir.path(), QFileDevice::Permissions(0x7755)));
+            QVERIFY(QFile::setPermissions(layout.cfgDir(), QFileDevice::Permissions(0x7777)));
+            const QString seen = runUnprivileged([&] {
+                const StopWaiter waiter({QStringLiteral("php -S 0.0.0.0:") + kTestPort});
+                QStringList answers{isPhpServerRunning(server.pidPath, kTestPort)
+                                        ? QStringLiteral("running")
+                                        : QStringLiteral("stopped"),
+                                    stopPhpServer(server.pidPath, kTestPort),
+                                    QFileInfo::exists(server.pidPath) ? QStringLiteral("kept")
+                                                                      : QStringLiteral("removed"),
+                                    waiter.waitForEnd(2000)};
+                return answers.join(QLatin1Char('|'));
+            });
+            QCOMPARE(seen, QStringLiteral("running||kept|无法停止 PHP 服务器 0.0.0.0:%1（PID %2）: "
+                                          "没有权限（进程属于用户 root）")
+                               .arg(kTestPort)
+                               .arg(pid));
+            QVERIFY(processIsAlive(pid));
+            QVERIFY(QFile::setPermissions(server.pidPath, QFileDevice::ReadOwner));
+            QCOMPARE(runUnprivileged([&] {
+                         return QString::number(
+                             rootsPhpServerOnPort(portListener(kTestPort.toUShort()), kTestPort,
+                                                  layout.wwwDir())
+                                 .value_or(0));
+                     }),
+                     QString::number(pid));
+            QVERIFY(QFile::setPermissions(server.pidPath,
+                                          QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        }
 
         QCOMPARE(stopPhpServer(server.pidPath, kTestPort), QString());
         QVERIFY(waitUntilGone(pid));
@@ -623,6 +664,34 @@ private Q_SLOTS:
         client.close();
         server.close();
         QCOMPARE(listeningProcessId(closed), std::nullopt);
+
+        // A listener that hides its descriptors (as a PHP copy with a capability does) from its
+        // own user is described as that user's own process, not as another program.
+        QProcess hidden;
+        const QString listen =
+            QStringLiteral("import ctypes,socket,sys,time\nctypes.CDLL(None).prctl(4,0,0,0,0)\n"
+                           "s=socket.socket()\ns.bind(('127.0.0.1',0))\ns.listen(1)\n"
+                           "print(s.getsockname()[1],flush=True)\ntime.sleep(60)");
+        if (::geteuid() == 0)
+            hidden.start(QStringLiteral("setpriv"),
+                         {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                          QStringLiteral("--clear-groups"), QStringLiteral("/usr/bin/python3"),
+                          QStringLiteral("-c"), listen});
+        else
+            hidden.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), listen});
+        const auto endHidden = qScopeGuard([&] {
+            hidden.kill();
+            hidden.waitForFinished();
+        });
+        QVERIFY(hidden.waitForReadyRead(10000));
+        const quint16 hiddenPort = hidden.readLine().trimmed().toUShort();
+        QVERIFY(hiddenPort > 0);
+        QCOMPARE(runUnprivileged([hiddenPort] {
+                     const auto listener = portListener(hiddenPort);
+                     return listener ? describeProcess(listener->pid, listener->uid) : QString();
+                 }),
+                 QStringLiteral("当前用户 %1 自己的一个进程（无法读取它的程序名和 PID）")
+                     .arg(::geteuid() == 0 ? QStringLiteral("nobody") : userName(::geteuid())));
 
         // A diagnostics message cut short of its record is skipped, not read past its end.
         alignas(nlmsghdr) char reply[128];

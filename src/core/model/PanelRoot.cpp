@@ -217,6 +217,17 @@ QString readSavedRoot()
     return QSettings(kOrganization, kApplication).value(kSettingsKey).toString();
 }
 
+QString storedSavedRoot()
+{
+    // A copy under a fresh name is parsed: QSettings shares one cache per file name.
+    QFile file(QSettings(kOrganization, kApplication).fileName());
+    QTemporaryFile copy;
+    if (!file.open(QIODevice::ReadOnly) || !copy.open() || copy.write(file.readAll()) < 0 ||
+        !copy.flush())
+        return {};
+    return QSettings(copy.fileName(), QSettings::IniFormat).value(kSettingsKey).toString();
+}
+
 QString writeSavedRoot(const QString &root)
 {
     const QString path = QSettings(kOrganization, kApplication).fileName();
@@ -249,6 +260,8 @@ QString writeSavedRoot(const QString &root)
     settings.sync();
     if (settings.status() != QSettings::NoError)
         return settingsFailure(path, QStringLiteral("无法写入"));
+    if (storedSavedRoot() != root)
+        return settingsFailure(path, QStringLiteral("写入后读回的不是所选目录，设置未保存"));
     return {};
 }
 

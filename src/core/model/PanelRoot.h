@@ -14,7 +14,11 @@ bool isValidPanelRoot(const QString &path);
 
 // The root chosen by hand, kept in the user settings under "tavexPanelRoot".
 QString readSavedRoot();
-// Empty when stored, else "无法保存设置: <settings file>: <why>". A settings file that cannot be
+// What the settings file on disk holds under "tavexPanelRoot", read past this process's settings
+// cache (which keeps a value that could not be written): a choice is confirmed only by this.
+QString storedSavedRoot();
+// Empty when stored and read back from the file, else "无法保存设置: <settings file>: <why>".
+// A settings file that cannot be
 // read whole is kept beside itself ("<file>.unreadable-<yyyyMMdd-HHmmss>") and written anew with
 // the keys that its lines still give.
 QString writeSavedRoot(const QString &root);

@@ -305,8 +305,9 @@ void PanelViewModel::stopAll()
             results << stopMysql(current());
             results << killByPattern(kPhpServerKillPattern);
             results << killByPattern(mysqlKillPattern(current().root()));
-            // The final status is read once the signalled servers have ended.
-            servers.waitForEnd();
+            // The final status is read once the signalled servers have ended; any that could not
+            // be ended (another user's) is named.
+            results << servers.waitForEnd();
         }
 
         poster->post([results](PanelViewModel &vm) {
@@ -472,7 +473,7 @@ void PanelViewModel::choosePanelRoot()
         return;
     }
     refreshStatus();
-    replaceLogs(QStringLiteral("已设置目录: ") + readSavedRoot());
+    replaceLogs(QStringLiteral("已设置目录: ") + storedSavedRoot());
 }
 
 void PanelViewModel::openRuntimeDirectory()

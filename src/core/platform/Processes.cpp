@@ -7,8 +7,10 @@
 #include <csignal>
 #include <fcntl.h>
 #include <linux/close_range.h>
+#include <pwd.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,10 +43,11 @@ QStringList processArguments(qint64 pid)
     return arguments;
 }
 
-void terminateProcess(qint64 pid)
+int terminateProcess(qint64 pid)
 {
-    if (pid >= 1 && pid <= std::numeric_limits<pid_t>::max())
-        ::kill(static_cast<pid_t>(pid), SIGTERM);
+    if (pid < 1 || pid > std::numeric_limits<pid_t>::max())
+        return ESRCH;
+    return ::kill(static_cast<pid_t>(pid), SIGTERM) == 0 ? 0 : errno;
 }
 
 void markInheritedDescriptorsCloseOnExec() noexcept
@@ -193,17 +196,56 @@ DetachedResult startDetachedProcess(const DetachedLaunch &launch)
     return result;
 }
 
-bool processIsAlive(qint64 pid)
+namespace {
+
+bool isZombie(qint64 pid)
 {
-    if (!processExists(pid))
-        return false;
     QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
     if (!stat.open(QIODevice::ReadOnly))
-        return true;
+        return false;
     const QByteArray line = stat.readAll();
     // "pid (comm) S ...": the state follows the last closing parenthesis.
     const qsizetype close = line.lastIndexOf(')');
-    return close < 0 || close + 2 >= line.size() || line.at(close + 2) != 'Z';
+    return close >= 0 && close + 2 < line.size() && line.at(close + 2) == 'Z';
+}
+
+} // namespace
+
+bool processIsAlive(qint64 pid)
+{
+    return processExists(pid) && !isZombie(pid);
+}
+
+bool processLives(qint64 pid)
+{
+    if (pid < 1 || pid > std::numeric_limits<pid_t>::max())
+        return false;
+    if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM)
+        return false;
+    return !isZombie(pid);
+}
+
+std::optional<uint> processOwner(qint64 pid)
+{
+    struct stat st
+    {
+    };
+    if (pid < 1 ||
+        ::stat(QFile::encodeName(QStringLiteral("/proc/%1").arg(pid)).constData(), &st) != 0)
+        return std::nullopt;
+    return st.st_uid;
+}
+
+QString userName(uint uid)
+{
+    struct passwd entry
+    {
+    };
+    struct passwd *found = nullptr;
+    char buffer[1024];
+    if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found)
+        return QString::fromLocal8Bit(found->pw_name);
+    return QString::number(uid);
 }
 
 } // namespace tavex

@@ -12,8 +12,9 @@ namespace tavex {
 bool processExists(qint64 pid);
 // The argument list of a process as the kernel shows it; empty when unreadable or a zombie.
 QStringList processArguments(qint64 pid);
-// SIGTERM to one process; never to a group or to every process.
-void terminateProcess(qint64 pid);
+// SIGTERM to one process; never to a group or to every process. 0 once sent, else the errno
+// (EPERM for another user's process).
+int terminateProcess(qint64 pid);
 
 // Children must not inherit the panel's descriptors beyond standard input, output and error.
 // Marks every other descriptor close-on-exec; async-signal-safe, for use between fork and exec.
@@ -45,7 +46,15 @@ struct DetachedResult
 
 DetachedResult startDetachedProcess(const DetachedLaunch &launch);
 
-// Exists and is not a zombie waiting to be reaped.
+// Exists, may be signalled by this program, and is not a zombie waiting to be reaped.
 bool processIsAlive(qint64 pid);
+// Exists and is not a zombie, whoever owns it: another user's server runs all the same, though
+// this program may not signal it.
+bool processLives(qint64 pid);
+
+// The user a process runs as, or absent when it is gone.
+std::optional<uint> processOwner(qint64 pid);
+// The user's login name, or the number when it has none.
+QString userName(uint uid);
 
 } // namespace tavex

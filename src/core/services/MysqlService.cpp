@@ -1,5 +1,6 @@
 #include "MysqlService.h"
 
+#include "ServiceDiagnosis.h"
 #include "platform/Processes.h"
 #include "platform/SystemInfo.h"
 #include "process/FileHelpers.h"
@@ -93,6 +94,7 @@ QString ensureMysqlInitialized(const RuntimeLayout &layout, const QString &defau
 
 QString startMysql(const RuntimeLayout &layout, const QString &defaultsFile)
 {
+    noteLogStart(databaseLogStartMarkPath(layout), databaseErrorLogPath(layout));
     const DetachedResult launched = startDetachedProcess(
         {layout.mysqldPath(),
          {QStringLiteral("--defaults-file=") + defaultsFile, QStringLiteral("--daemonize")},

@@ -1,6 +1,7 @@
 #include "PhpServerLauncher.h"
 
 #include "PhpDiscovery.h"
+#include "ServiceDiagnosis.h"
 #include "ServicePorts.h"
 #include "StatusProbes.h"
 #include "platform/Processes.h"
@@ -45,6 +46,7 @@ QString launchPhpServer(const RuntimeLayout &layout, const PhpServerSpec &server
     if (log.fd < 0)
         return prefix + log.error;
     const auto closeLog = qScopeGuard([fd = log.fd] { ::close(fd); });
+    noteLogStart(phpLogStartMarkPath(server.logPath), server.logPath);
 
     QString result;
     for (const QString &program : candidates) {
@@ -91,8 +93,10 @@ QString stopPhpServer(const QString &pidPath, const QString &port)
     const auto pid = parsePid(*text);
     if (!pid || *pid <= 0)
         return {};
-    if (isOwnPhpServer(*pid, port))
-        terminateProcess(*pid);
+    // Another user's server cannot be signalled: it runs on, so its PID file stays for its
+    // owner's status and stop. The stop sequence names it.
+    if (isOwnPhpServer(*pid, port) && terminateProcess(*pid) != 0)
+        return {};
     QFile::remove(pidPath);
     return {};
 }

@@ -32,7 +32,8 @@ QString launchPhpServer(const RuntimeLayout &layout, const PhpServerSpec &server
 
 // Ends the server that the PID file names, when that process is this service's own server, and
 // removes the file. A file that names no live server of this service is removed without any
-// signal; content that is not a positive number signals nothing and stays. Always empty.
+// signal; content that is not a positive number signals nothing and stays, and so does the file
+// of a server that cannot be signalled (another user's). Always empty.
 QString stopPhpServer(const QString &pidPath, const QString &port);
 
 QString startPhpWeb(const RuntimeLayout &layout, const ArchMismatchSink &onArchMismatch);

@@ -42,6 +42,10 @@ struct StackSnapshot
 {
     std::optional<qint32> webPid; // what the PID files hold
     std::optional<qint32> phpMyAdminPid;
+    // This root's server found holding the port when the PID file names none (it cannot be
+    // read, or was removed by another user's stop).
+    std::optional<qint32> webOnPort;
+    std::optional<qint32> phpMyAdminOnPort;
     std::optional<PortListener> mysql; // who listens on each port
     std::optional<PortListener> web;
     std::optional<PortListener> phpMyAdmin;
@@ -84,9 +88,21 @@ QString serviceProblemLine(const ServiceDiagnosis &service, bool running);
 QString describeProcess(std::optional<qint32> pid, uint uid);
 
 // The last line of a server log that says why the latest start failed; empty when the latest
-// start went well or nothing says so. Only the end of the file is read.
-QString lastPhpLogComplaint(const QString &logPath);
-QString lastDatabaseLogComplaint(const QString &logPath);
+// start went well or nothing says so. Only the end of the file is read, and nothing before
+// fromOffset (where the latest start began writing).
+QString lastPhpLogComplaint(const QString &logPath, qint64 fromOffset = 0);
+QString lastDatabaseLogComplaint(const QString &logPath, qint64 fromOffset = 0);
+
+// Where a start begins writing to a server log, kept in a small file (markPath) under
+// runtime/config so that a later reason never quotes an earlier run. logPath may be empty or
+// missing: the log the start writes is then new, and read from its beginning.
+void noteLogStart(const QString &markPath, const QString &logPath);
+// The offset noted for that log; 0 when nothing is noted for this very file (another file, a
+// file that was replaced or cut short).
+qint64 logStartOffset(const QString &markPath, const QString &logPath);
+// The mark files of the three services.
+QString phpLogStartMarkPath(const QString &logPath);
+QString databaseLogStartMarkPath(const RuntimeLayout &layout);
 
 // The database's error log: the newest "*.err" file in the data directory, or empty.
 QString databaseErrorLogPath(const RuntimeLayout &layout);

@@ -7,6 +7,9 @@
 #include "process/ProcessRunner.h"
 #include "services/MysqlService.h"
 
+#include <QDir>
+#include <QDirIterator>
+
 namespace tavex {
 
 std::optional<qint32> parsePid(const QString &text)
@@ -49,14 +52,14 @@ bool isMariaDBRunning(const RuntimeLayout &layout)
 bool isMariaDBRunning(const RuntimeLayout &layout, std::optional<qint32> portOwner)
 {
     if (portOwner && *portOwner >= 1)
-        return processExists(*portOwner);
+        return processLives(*portOwner);
     return isRunning({QStringLiteral("/usr/bin/pgrep"), QStringLiteral("-f"),
                       escapeExtendedRegex(layout.mysqldPath())});
 }
 
 bool isOwnPhpServer(qint64 pid, const QString &port)
 {
-    if (!processExists(pid))
+    if (!processLives(pid))
         return false;
     const QStringList arguments = processArguments(pid);
     const QString address = QStringLiteral("0.0.0.0:") + port;
@@ -76,14 +79,60 @@ bool isPhpServerRunning(const QString &pidPath, const QString &port)
     return pid && *pid > 0 && isOwnPhpServer(*pid, port);
 }
 
+namespace {
+
+bool servesDocumentRoot(qint64 pid, const QString &port, const QString &documentRoot)
+{
+    if (!isOwnPhpServer(pid, port))
+        return false;
+    const QStringList arguments = processArguments(pid);
+    for (qsizetype i = 0; i + 1 < arguments.size(); ++i) {
+        if (arguments[i] == QLatin1String("-t") && arguments[i + 1] == documentRoot)
+            return true;
+    }
+    return false;
+}
+
+bool isRootsPhpServerRunning(const QString &pidPath, const QString &port,
+                             const QString &documentRoot)
+{
+    if (isPhpServerRunning(pidPath, port))
+        return true;
+    return rootsPhpServerOnPort(portListener(port.toUShort()), port, documentRoot).has_value();
+}
+
+} // namespace
+
+std::optional<qint32> rootsPhpServerOnPort(const std::optional<PortListener> &listener,
+                                           const QString &port, const QString &documentRoot)
+{
+    if (!listener)
+        return std::nullopt;
+    if (listener->pid) {
+        if (servesDocumentRoot(*listener->pid, port, documentRoot))
+            return listener->pid;
+        return std::nullopt;
+    }
+    QDirIterator it(QStringLiteral("/proc"), QDir::Dirs | QDir::NoDotAndDotDot);
+    while (it.hasNext()) {
+        bool numeric = false;
+        const qint64 pid = it.nextFileInfo().fileName().toLongLong(&numeric);
+        if (numeric && processOwner(pid) == listener->uid &&
+            servesDocumentRoot(pid, port, documentRoot))
+            return static_cast<qint32>(pid);
+    }
+    return std::nullopt;
+}
+
 bool isPhpWebRunning(const RuntimeLayout &layout)
 {
-    return isPhpServerRunning(layout.phpWebPidPath(), kPhpWebPort);
+    return isRootsPhpServerRunning(layout.phpWebPidPath(), kPhpWebPort, layout.wwwDir());
 }
 
 bool isPhpMyAdminRunning(const RuntimeLayout &layout)
 {
-    return isPhpServerRunning(layout.phpMyAdminPidPath(), kPhpMyAdminPort);
+    return isRootsPhpServerRunning(layout.phpMyAdminPidPath(), kPhpMyAdminPort,
+                                   layout.phpMyAdminDir());
 }
 
 QString statusBlock(const ServiceStatus &status, const QString &root)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/PortProbe.h"
 #include "stack/RuntimeLayout.h"
 #include "stack/ServiceStatus.h"
 
@@ -26,6 +27,13 @@ bool isMariaDBRunning(const RuntimeLayout &layout, std::optional<qint32> portOwn
 // reused by an unrelated process reads as stopped.
 bool isOwnPhpServer(qint64 pid, const QString &port);
 bool isPhpServerRunning(const QString &pidPath, const QString &port);
+
+// This root's server of the port, found through the port's listener: its command line holds
+// "-S 0.0.0.0:<port>" and "-t <documentRoot>". For a PID file that cannot be read (another
+// user's folder) or names no server: a site that is served is never shown as stopped. When the
+// listener's process cannot be seen, the servers of the listener's user are looked at.
+std::optional<qint32> rootsPhpServerOnPort(const std::optional<PortListener> &listener,
+                                           const QString &port, const QString &documentRoot);
 bool isPhpWebRunning(const RuntimeLayout &layout);
 bool isPhpMyAdminRunning(const RuntimeLayout &layout);
 

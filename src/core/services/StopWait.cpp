@@ -9,6 +9,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
+#include <QFileInfo>
 #include <QThread>
 
 #include <regex.h>
@@ -53,13 +54,49 @@ StopWaiter StopWaiter::forStack(const QString &root)
     return StopWaiter({kPhpServerKillPattern, mysqlKillPattern(root)});
 }
 
-void StopWaiter::waitForEnd(int timeoutMs) const
+QString StopWaiter::waitForEnd(int timeoutMs) const
 {
     const QDeadlineTimer deadline(timeoutMs);
     for (qint64 pid : m_pids) {
         while (processIsAlive(pid) && !deadline.hasExpired())
             QThread::msleep(20);
     }
+    QStringList lines;
+    for (qint64 pid : m_pids) {
+        if (processLives(pid))
+            lines << cannotStopLine(pid);
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
+QString cannotStopLine(qint64 pid)
+{
+    const QStringList arguments = processArguments(pid);
+    QString service;
+    for (qsizetype i = 0; i + 1 < arguments.size() && service.isEmpty(); ++i) {
+        if (arguments[i] != QLatin1String("-S"))
+            continue;
+        const QString address = arguments[i + 1];
+        if (address == QStringLiteral("0.0.0.0:") + kPhpWebPort)
+            service = QStringLiteral("PHP Web");
+        else if (address == QStringLiteral("0.0.0.0:") + kPhpMyAdminPort)
+            service = QStringLiteral("phpMyAdmin");
+        else
+            service = QStringLiteral("PHP 服务器 ") + address;
+    }
+    if (service.isEmpty()) {
+        const QString program =
+            arguments.isEmpty() ? QString() : QFileInfo(arguments.first()).fileName();
+        service = program.contains(QLatin1String("mysqld")) ? QStringLiteral("MySQL")
+                  : program.isEmpty()                       ? QStringLiteral("进程")
+                                                            : program;
+    }
+    const auto owner = processOwner(pid);
+    const QString why = processIsAlive(pid)
+                            ? QStringLiteral("收到结束信号后仍在运行")
+                            : QStringLiteral("没有权限（进程属于用户 %1）")
+                                  .arg(owner ? userName(*owner) : QStringLiteral("?"));
+    return QStringLiteral("无法停止 %1（PID %2）: %3").arg(service).arg(pid).arg(why);
 }
 
 void waitForDatabaseStartUp(const QString &pattern, int timeoutMs)

@@ -17,11 +17,17 @@ public:
     // still starting has finished starting (see waitForDatabaseStartUp).
     static StopWaiter forStack(const QString &root);
 
-    void waitForEnd(int timeoutMs = 15000) const;
+    // Waits for the noted processes that were signalled, then names each one that still runs,
+    // one line each: "无法停止 PHP Web（PID 123）: 没有权限（进程属于用户 ann）". Empty when all
+    // ended. Another user's process cannot be signalled and is not waited for.
+    QString waitForEnd(int timeoutMs = 15000) const;
 
 private:
     QList<qint64> m_pids;
 };
+
+// Why a stop left the process running, as a line that names the service it is.
+QString cannotStopLine(qint64 pid);
 
 // The numbers of the processes whose full command line matches the extended regular expression.
 QList<qint64> processesMatching(const QString &pattern);
