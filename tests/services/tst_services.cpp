@@ -145,13 +145,11 @@ private Q_SLOTS:
     {
         const QString path = "/r/runtime/php/PHP8.5/bin/php";
         const auto message = phpArchMismatchMessage(path, launchErrorDescription(ENOEXEC, path));
-        QVERIFY(message);
-        const QStringList lines = message->split(QLatin1Char('\n'));
+        const QStringList lines = message.value_or(QString()).split(QLatin1Char('\n'));
         QCOMPARE(lines.size(), 3);
         QCOMPARE(lines[0], "PHP CPU 类型不匹配: " + path);
         QVERIFY(lines[1].startsWith("当前机器架构: ") && lines[1].size() > 8);
-        QCOMPARE(lines[2],
-                 QString("请切换到对应架构的 runtime（Apple Silicon: arm64 / Intel: x86_64）"));
+        QCOMPARE(lines[2], u"请切换到对应架构的 runtime（Apple Silicon: arm64 / Intel: x86_64）"_s);
         QVERIFY(phpArchMismatchMessage(path, "Bad CPU Type in executable"));
         QVERIFY(!phpArchMismatchMessage(path, launchErrorDescription(ENOENT, path)));
         // The words are matched anywhere in the description, the path included.
