@@ -17,6 +17,7 @@
 
 using namespace tavex;
 using namespace tavex::test;
+using namespace Qt::StringLiterals;
 
 class TestDiagnostics : public QObject
 {
@@ -36,7 +37,7 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
-        qputenv("XDG_CONFIG_HOME", m_dir.filePath(QStringLiteral("config")).toUtf8());
+        qputenv("XDG_CONFIG_HOME", m_dir.filePath(u"config"_s).toUtf8());
         // An unprivileged user must be able to reach the folders under test.
         QFile::setPermissions(m_dir.path(), QFile::permissions(m_dir.path()) |
                                                 QFileDevice::ExeOther | QFileDevice::ReadOther);
@@ -44,72 +45,71 @@ private Q_SLOTS:
 
     void allWritable()
     {
-        const QString root = makeRuntime(QStringLiteral("ok"));
+        const QString root = makeRuntime(u"ok"_s);
         QCOMPARE(permissionCheckHint(root), QString());
         QCOMPARE(snapshot(root).size(), 0); // no test file left behind
 
         // A link planted at the test file's old, predictable name is neither followed nor removed.
-        const QString victim = m_dir.filePath(QStringLiteral("victim"));
+        const QString victim = m_dir.filePath(u"victim"_s);
         writeFile(victim, "outside");
-        const QString planted = root + QStringLiteral("/runtime/.tavex-write-test");
+        const QString planted = root + u"/runtime/.tavex-write-test"_s;
         QVERIFY(QFile::link(victim, planted));
         QCOMPARE(permissionCheckHint(root), QString());
         QCOMPARE(readFile(victim), QByteArray("outside"));
         QVERIFY(QFileInfo(planted).isSymLink());
 
         // A runtime folder that is a link elsewhere is not written into.
-        const QString config = root + QStringLiteral("/runtime/config");
+        const QString config = root + u"/runtime/config"_s;
         QDir(config).removeRecursively();
         QVERIFY(QFile::link(m_dir.path(), config));
-        QVERIFY(permissionCheckHint(root).endsWith(QStringLiteral("\n错误: ") + config +
-                                                   QStringLiteral(": 目标是符号链接，已拒绝写入")));
+        QVERIFY(permissionCheckHint(root).endsWith(u"\n错误: "_s + config +
+                                                   u": 目标是符号链接，已拒绝写入"_s));
     }
 
     void missingFolders()
     {
-        const QString root = m_dir.filePath(QStringLiteral("empty"));
-        QCOMPARE(permissionCheckHint(root), QStringLiteral("权限提示: 目录不存在或不可访问 - ") +
-                                                root + QStringLiteral("/runtime"));
-        QDir().mkpath(root + QStringLiteral("/runtime/mysql"));
-        QCOMPARE(permissionCheckHint(root), QStringLiteral("权限提示: 目录不存在或不可访问 - ") +
-                                                root + QStringLiteral("/runtime/config"));
+        const QString root = m_dir.filePath(u"empty"_s);
+        QCOMPARE(permissionCheckHint(root),
+                 u"权限提示: 目录不存在或不可访问 - "_s + root + u"/runtime"_s);
+        QDir().mkpath(root + u"/runtime/mysql"_s);
+        QCOMPARE(permissionCheckHint(root),
+                 u"权限提示: 目录不存在或不可访问 - "_s + root + u"/runtime/config"_s);
         // The doctor's look past folders that start-all makes.
         const PermissionCheck ahead = checkRuntimePermissions(root, true);
         QCOMPARE(ahead.hint, QString());
-        QCOMPARE(ahead.toBeCreated, (QStringList{root + QStringLiteral("/runtime/config"),
-                                                 root + QStringLiteral("/runtime/mysql/data")}));
+        QCOMPARE(ahead.toBeCreated,
+                 (QStringList{root + u"/runtime/config"_s, root + u"/runtime/mysql/data"_s}));
         // A plain file where the data folder should be.
-        QDir().mkpath(root + QStringLiteral("/runtime/config"));
-        writeFile(root + QStringLiteral("/runtime/mysql/data"), "");
-        QCOMPARE(permissionCheckHint(root), QStringLiteral("权限提示: 目录不存在或不可访问 - ") +
-                                                root + QStringLiteral("/runtime/mysql/data"));
-        QCOMPARE(checkRuntimePermissions(root, true).failingDir,
-                 root + QStringLiteral("/runtime/mysql/data"));
+        QDir().mkpath(root + u"/runtime/config"_s);
+        writeFile(root + u"/runtime/mysql/data"_s, "");
+        QCOMPARE(permissionCheckHint(root),
+                 u"权限提示: 目录不存在或不可访问 - "_s + root + u"/runtime/mysql/data"_s);
+        QCOMPARE(checkRuntimePermissions(root, true).failingDir, root + u"/runtime/mysql/data"_s);
     }
 
     void readOnlyFolder()
     {
-        const QString root = makeRuntime(QStringLiteral("readonly"));
-        const QString config = root + QStringLiteral("/runtime/config");
+        const QString root = makeRuntime(u"readonly"_s);
+        const QString config = root + u"/runtime/config"_s;
         QFile::setPermissions(config, QFileDevice::ReadOwner | QFileDevice::ExeOwner |
                                           QFileDevice::ReadOther | QFileDevice::ExeOther);
         // The folders above must let the unprivileged user write, so config is the first to fail.
-        QFile::setPermissions(root + QStringLiteral("/runtime"), QFileDevice::Permissions(0x7777));
+        QFile::setPermissions(root + u"/runtime"_s, QFileDevice::Permissions(0x7777));
         const QString hint = runUnprivileged([root] { return permissionCheckHint(root); });
-        QCOMPARE(hint, QStringLiteral("权限提示: 无法写入 ") + config +
-                           QStringLiteral("\n请到 系统设置 -> 隐私与安全性 -> 完全磁盘访问，给 "
-                                          "Xcode / App 开权限。\n错误: Permission denied"));
+        QCOMPARE(hint, u"权限提示: 无法写入 "_s + config +
+                           u"\n请到 系统设置 -> 隐私与安全性 -> 完全磁盘访问，给 "
+                           "Xcode / App 开权限。\n错误: Permission denied"_s);
 
         // mysql comes before mysql/data: a read-only mysql folder is named although its data
         // folder is missing too.
         QFile::setPermissions(config, QFileDevice::Permissions(0x7777));
-        const QString mysql = root + QStringLiteral("/runtime/mysql");
-        QDir(mysql + QStringLiteral("/data")).removeRecursively();
+        const QString mysql = root + u"/runtime/mysql"_s;
+        QDir(mysql + u"/data"_s).removeRecursively();
         QFile::setPermissions(mysql, QFileDevice::ReadOwner | QFileDevice::ExeOwner |
                                          QFileDevice::ReadOther | QFileDevice::ExeOther);
         QVERIFY(runUnprivileged([root] {
                     return permissionCheckHint(root);
-                }).startsWith(QStringLiteral("权限提示: 无法写入 ") + mysql + QLatin1Char('\n')));
+                }).startsWith(u"权限提示: 无法写入 "_s + mysql + QLatin1Char('\n')));
     }
 
     // The line of a server log that says why its latest start failed. earlier: what the log held
@@ -201,21 +201,21 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("php");
         QTest::addColumn<QString>("mysqldLine");
         QTest::addColumn<QString>("phpLine");
-        const QString mariadb =
-            QStringLiteral("mysqld  Ver 10.11.6-MariaDB-0+deb12u1 for debian-linux-gnu on x86_64");
-        const QString php = QStringLiteral("PHP 8.2.7 (cli) (built: Jun  9 2023 19:37:27) (NTS)");
+        const QByteArray mariadb =
+            "mysqld  Ver 10.11.6-MariaDB-0+deb12u1 for debian-linux-gnu on x86_64";
+        const QByteArray php = "PHP 8.2.7 (cli) (built: Jun  9 2023 19:37:27) (NTS)";
         QTest::newRow("warnings first")
-            << "echo 'mysqld: Warning: failed to retrieve the MAC address'\necho '" +
-                   mariadb.toUtf8() + "'\n"
+            << "echo 'mysqld: Warning: failed to retrieve the MAC address'\necho '" + mariadb +
+                   "'\n"
             << "echo 'PHP Warning:  Module \"mysqli\" is already loaded in Unknown on line 0'\n"
                "echo '" +
-                   php.toUtf8() + "'\necho 'Copyright (c) The PHP Group'\n"
-            << mariadb << php;
-        QTest::newRow("version line alone") << "echo '" + mariadb.toUtf8() + "'\n"
-                                            << "echo '" + php.toUtf8() + "'\n"
-                                            << mariadb << php;
-        QTest::newRow("no output") << QByteArray() << QByteArray() << QStringLiteral("（没有输出）")
-                                   << QStringLiteral("（没有输出）");
+                   php + "'\necho 'Copyright (c) The PHP Group'\n"
+            << QString(mariadb) << QString(php);
+        QTest::newRow("version line alone") << "echo '" + mariadb + "'\n"
+                                            << "echo '" + php + "'\n"
+                                            << QString(mariadb) << QString(php);
+        QTest::newRow("no output")
+            << QByteArray() << QByteArray() << u"（没有输出）"_s << u"（没有输出）"_s;
     }
 
     void doctorVersionLines()
@@ -225,15 +225,15 @@ private Q_SLOTS:
         QFETCH(QString, mysqldLine);
         QFETCH(QString, phpLine);
         const QString root =
-            makeRuntime(QStringLiteral("doctor ") + QString::fromLatin1(QTest::currentDataTag()));
+            makeRuntime(u"doctor "_s + QString::fromLatin1(QTest::currentDataTag()));
         makeValidRoot(root);
-        writeScript(root + QStringLiteral("/runtime/mysql/bin/mysqld"), mysqld);
-        writeScript(root + QStringLiteral("/runtime/php/PHP8.2/bin/php"), php);
+        writeScript(root + u"/runtime/mysql/bin/mysqld"_s, mysqld);
+        writeScript(root + u"/runtime/php/PHP8.2/bin/php"_s, php);
         QCOMPARE(writeSavedRoot(root), QString());
         const QStringList lines =
             doctorReport(PanelRootResolver(AppLocation()), QUrl()).text.split(QLatin1Char('\n'));
-        QVERIFY(lines.contains(QStringLiteral("mysqld 版本: ") + mysqldLine));
-        QVERIFY(lines.contains(QStringLiteral("php 版本: ") + phpLine));
+        QVERIFY(lines.contains(u"mysqld 版本: "_s + mysqldLine));
+        QVERIFY(lines.contains(u"php 版本: "_s + phpLine));
     }
 
     // A port that others on the network can reach is named; loopback only, or nothing, is not.
@@ -242,10 +242,9 @@ private Q_SLOTS:
         QTest::addColumn<QHostAddress>("address");
         QTest::addColumn<QString>("shown");
         QTest::newRow("all IPv4 addresses")
-            << QHostAddress(QHostAddress::AnyIPv4)
-            << QStringLiteral(" 在本机所有网络地址上可访问（0.0.0.0）");
-        QTest::newRow("all IPv6 addresses") << QHostAddress(QHostAddress::AnyIPv6)
-                                            << QStringLiteral(" 在本机所有网络地址上可访问（::）");
+            << QHostAddress(QHostAddress::AnyIPv4) << u" 在本机所有网络地址上可访问（0.0.0.0）"_s;
+        QTest::newRow("all IPv6 addresses")
+            << QHostAddress(QHostAddress::AnyIPv6) << u" 在本机所有网络地址上可访问（::）"_s;
         QTest::newRow("loopback only") << QHostAddress(QHostAddress::LocalHost) << QString();
         QTest::newRow("nothing listens") << QHostAddress() << QString();
     }
@@ -266,30 +265,29 @@ private Q_SLOTS:
             port = server.serverPort();
         }
         QCOMPARE(tavex::exposedPortWarning(port),
-                 shown.isEmpty()
-                     ? QString()
-                     : QStringLiteral("[警告] 端口 ") + QString::number(port) + shown +
-                           QStringLiteral("，同一网络中的其他人可以打开它；见 SECURITY.md"));
+                 shown.isEmpty() ? QString()
+                                 : u"[警告] 端口 "_s + QString::number(port) + shown +
+                                       u"，同一网络中的其他人可以打开它；见 SECURITY.md"_s);
     }
 
     void errorSummarySelection()
     {
-        QCOMPARE(errorSummaryOf(QStringLiteral("=== 服务状态 ===\nMySQL: 运行中\nPHP Web: 已停止\n"
-                                               "MySQL Web: 已停止\n目录: /r\n")),
+        QCOMPARE(errorSummaryOf(u"=== 服务状态 ===\nMySQL: 运行中\nPHP Web: 已停止\n"
+                                "MySQL Web: 已停止\n目录: /r\n"_s),
                  QString());
         QCOMPARE(errorSummaryOf(QString()), QString());
-        QCOMPARE(errorSummaryOf(QStringLiteral("ERROR in capitals\nan Error\nan error\n\n"
-                                               "更新/修复失败: 网络\nPermission denied\n"
-                                               "Operation not permitted\nphp not found\n"
-                                               "无法写入\n权限错误\nupload failed")),
-                 QStringLiteral("an Error\nan error\n更新/修复失败: 网络\nPermission denied\n"
-                                "Operation not permitted\nphp not found\n无法写入\n权限错误"));
+        QCOMPARE(errorSummaryOf(u"ERROR in capitals\nan Error\nan error\n\n"
+                                "更新/修复失败: 网络\nPermission denied\n"
+                                "Operation not permitted\nphp not found\n"
+                                "无法写入\n权限错误\nupload failed"_s),
+                 u"an Error\nan error\n更新/修复失败: 网络\nPermission denied\n"
+                 "Operation not permitted\nphp not found\n无法写入\n权限错误"_s);
         // At most eight lines: the first eight matches, in log order.
         QStringList lines;
         for (int i = 1; i <= 12; ++i)
-            lines << QStringLiteral("step %1 failed").arg(i) << QStringLiteral("fine");
+            lines << u"step %1 failed"_s.arg(i) << u"fine"_s;
         QCOMPARE(errorSummaryOf(lines.join(QLatin1Char('\n'))).split(QLatin1Char('\n')),
-                 lines.filter(QStringLiteral("failed")).mid(0, 8));
+                 lines.filter(u"failed"_s).mid(0, 8));
     }
 };
 
