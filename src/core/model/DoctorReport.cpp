@@ -2,6 +2,7 @@
 
 #include "diagnostics/PermissionCheck.h"
 #include "platform/PortProbe.h"
+#include "platform/Settings.h"
 #include "platform/SystemInfo.h"
 #include "process/ProcessRunner.h"
 #include "services/PhpDiscovery.h"
@@ -13,7 +14,6 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSettings>
 #include <QStringList>
 
 #include <unistd.h>
@@ -195,8 +195,7 @@ DoctorReport doctorReport(const PanelRootResolver &resolver, const QUrl &updateA
     if (const QString line = port900Problem(state.running(2)); !line.isEmpty())
         problem(line);
 
-    const QSettings settings(QStringLiteral("Tavex"), QStringLiteral("tavex-panel"));
-    lines << QStringLiteral("设置文件: ") + settings.fileName();
+    lines << QStringLiteral("设置文件: ") + settingsFilePath();
     lines << QStringLiteral("已选择的目录: ") +
                  (readSavedRoot().isEmpty() ? QStringLiteral("（没有）") : readSavedRoot());
     lines << QStringLiteral("更新地址: ") + updateAddress.toString();

@@ -1,5 +1,6 @@
 #include "PanelRoot.h"
 
+#include "platform/Settings.h"
 #include "process/FileHelpers.h"
 #include "process/LockFiles.h"
 
@@ -26,10 +27,6 @@ namespace tavex {
 namespace fs = std::filesystem;
 
 namespace {
-
-const QString kOrganization = QStringLiteral("Tavex");
-const QString kApplication = QStringLiteral("tavex-panel");
-const QString kSettingsKey = QStringLiteral("tavexPanelRoot");
 
 using SettingsEntries = QMap<QString, QVariant>;
 
@@ -214,23 +211,17 @@ bool isValidPanelRoot(const QString &path)
 
 QString readSavedRoot()
 {
-    return QSettings(kOrganization, kApplication).value(kSettingsKey).toString();
+    return readSetting(kSavedRootKey).toString();
 }
 
 QString storedSavedRoot()
 {
-    // A copy under a fresh name is parsed: QSettings shares one cache per file name.
-    QFile file(QSettings(kOrganization, kApplication).fileName());
-    QTemporaryFile copy;
-    if (!file.open(QIODevice::ReadOnly) || !copy.open() || copy.write(file.readAll()) < 0 ||
-        !copy.flush())
-        return {};
-    return QSettings(copy.fileName(), QSettings::IniFormat).value(kSettingsKey).toString();
+    return readStoredSetting(kSavedRootKey).toString();
 }
 
 QString writeSavedRoot(const QString &root)
 {
-    const QString path = QSettings(kOrganization, kApplication).fileName();
+    const QString path = settingsFilePath();
     const QFileInfo info(path);
     if (info.exists() && !info.isFile())
         return settingsFailure(path, info.isDir() ? QStringLiteral("是一个文件夹，不是文件")
@@ -240,9 +231,9 @@ QString writeSavedRoot(const QString &root)
     std::optional<SettingsEntries> recovered;
     if (info.exists()) {
         LineByLine lineByLine = settingsReadLineByLine(path);
-        const QSettings whole(kOrganization, kApplication);
-        const bool wrong = !lineByLine.clean || entriesOf(whole) != lineByLine.entries;
-        if (whole.status() != QSettings::NoError || (lineByLine.judged && wrong))
+        const auto whole = openSettings();
+        const bool wrong = !lineByLine.clean || entriesOf(*whole) != lineByLine.entries;
+        if (whole->status() != QSettings::NoError || (lineByLine.judged && wrong))
             recovered = std::move(lineByLine.entries);
     }
     if (recovered) {
@@ -251,14 +242,14 @@ QString writeSavedRoot(const QString &root)
             return settingsFailure(path, QStringLiteral("无法读取，也无法另存为 ") + aside);
     }
 
-    QSettings settings(kOrganization, kApplication);
+    const auto settings = openSettings();
     if (recovered) {
         for (auto entry = recovered->cbegin(); entry != recovered->cend(); ++entry)
-            settings.setValue(entry.key(), entry.value());
+            settings->setValue(entry.key(), entry.value());
     }
-    settings.setValue(kSettingsKey, root);
-    settings.sync();
-    if (settings.status() != QSettings::NoError)
+    settings->setValue(kSavedRootKey, root);
+    settings->sync();
+    if (settings->status() != QSettings::NoError)
         return settingsFailure(path, QStringLiteral("无法写入"));
     if (storedSavedRoot() != root)
         return settingsFailure(path, QStringLiteral("写入后读回的不是所选目录，设置未保存"));

@@ -5,6 +5,7 @@
 #include "SiteSync.h"
 #include "UpdateArchive.h"
 #include "UpdateLock.h"
+#include "platform/Settings.h"
 #include "platform/SystemInfo.h"
 #include "process/BackgroundRemoval.h"
 #include "process/Cancellation.h"
@@ -14,7 +15,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSettings>
 
 #include <algorithm>
 #include <cerrno>
@@ -68,10 +68,7 @@ bool isUsableUpdateBaseURL(const QUrl &url)
 
 QUrl configuredUpdateZipBaseURL(const QUrl &fallback)
 {
-    const QUrl fromSettings(QSettings(QStringLiteral("Tavex"), QStringLiteral("tavex-panel"))
-                                .value(QStringLiteral("updateZipBaseURL"))
-                                .toString(),
-                            QUrl::StrictMode);
+    const QUrl fromSettings(readSetting(kUpdateZipBaseURLKey).toString(), QUrl::StrictMode);
     if (isUsableUpdateBaseURL(fromSettings))
         return fromSettings;
     const QUrl fromBuild(QStringLiteral(TAVEX_UPDATE_ZIP_BASE_URL), QUrl::StrictMode);
