@@ -48,4 +48,7 @@ DetachedResult startDetachedProcess(const DetachedLaunch &launch);
 // Exists and is not a zombie waiting to be reaped.
 bool processIsAlive(qint64 pid);
 
+// How long ago the process started, in milliseconds; absent when it cannot be read.
+std::optional<qint64> processAgeMs(qint64 pid);
+
 } // namespace tavex
