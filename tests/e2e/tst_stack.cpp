@@ -664,20 +664,24 @@ private Q_SLOTS:
         QTest::addColumn<QString>("entry");
         QTest::newRow("site's port")
             << "listen 8000" << 1 << "端口 8000 已被 python3（PID %1，用户 %2）占用"
-            << "start-all" << "PHP Web: 启动失败: Failed to listen on 0.0.0.0:8000";
+            << "start-all"
+            << "PHP Web: 启动失败: Failed to listen on 0.0.0.0:8000";
         QTest::newRow("phpMyAdmin's port")
             << "listen 900" << 2 << "端口 900 已被 python3（PID %1，用户 %2）占用"
-            << "start-all" << "phpMyAdmin: 启动失败: Failed to listen on 0.0.0.0:900";
+            << "start-all"
+            << "phpMyAdmin: 启动失败: Failed to listen on 0.0.0.0:900";
         QTest::newRow("database's port")
             << "listen 3306" << 0
             << "端口 3306 已被 python3（PID %1，用户 %2）占用，不是本目录的 MySQL"
-            << "start-all" << "";
-        QTest::newRow("PHP that dies at once")
-            << "broken php" << 1 << "PHP 已损坏：无法加载扩展"
-            << "start-all" << "PHP Web: 启动失败: PHP 已损坏：无法加载扩展";
+            << "start-all"
+            << "";
+        QTest::newRow("PHP that dies at once") << "broken php" << 1 << "PHP 已损坏：无法加载扩展"
+                                               << "start-all"
+                                               << "PHP Web: 启动失败: PHP 已损坏：无法加载扩展";
         QTest::newRow("PID file of another program")
             << "foreign pid" << 1 << "PID 文件记录的进程 %1（sleep）不是 PHP Web 的 PHP 服务器"
-            << "" << "";
+            << ""
+            << "";
     }
 
     void reasonsForServicesThatDoNotRun()

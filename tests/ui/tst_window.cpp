@@ -319,13 +319,13 @@ private Q_SLOTS:
         if (startAll) {
             // PHP's built-in server, as far as listening goes: it says why it cannot, and ends.
             const QString php = m_root + "/runtime/php/PHP8.5/bin/php";
-            writeScript(php, "exec python3 -c 'import socket,sys\n"
+            writeScript(php, "exec python3 -c 'import os,socket,sys\n"
                              "host, port = sys.argv[2].rsplit(\":\", 1)\n"
                              "try:\n"
                              "    socket.create_server((host, int(port)))\n"
                              "except OSError as e:\n"
                              "    sys.exit(f\"[Mon Dec  7 06:00:00 2026] Failed to listen on "
-                             "{sys.argv[2]} (reason: {e.strerror})\")\n' \"$@\"\n");
+                             "{sys.argv[2]} (reason: {os.strerror(e.errno)})\")\n' \"$@\"\n");
             const auto removeFiles = qScopeGuard([&] {
                 for (const QString &file : {php, m_root + "/runtime/config/php-web.pid",
                                             m_root + "/runtime/config/phpmyadmin.pid"})
