@@ -747,8 +747,9 @@ private Q_SLOTS:
             QVERIFY2(vm.logs().contains(QLatin1Char('\n') + entry), qPrintable(vm.logs()));
             QVERIFY2(vm.errorSummary().contains(entry), qPrintable(vm.errorSummary()));
             const tavex::ServiceStatus status = vm.status();
-            QVERIFY(!QList<bool>{status.mysqlRunning, status.phpWebRunning,
-                                 status.phpMyAdminRunning}[service]);
+            const QList<bool> running = {status.mysqlRunning, status.phpWebRunning,
+                                         status.phpMyAdminRunning};
+            QVERIFY(!running[service]);
         }
         // A PID file of another program says so; what the log says of an earlier start may follow.
         QTRY_VERIFY_WITH_TIMEOUT(
