@@ -84,13 +84,16 @@ void installRecordingDatabase(const RuntimeLayout &layout, const QString &record
     writeScript(layout.mysqldPath(), "echo server >> " + to + "\n");
 }
 
-// Runs one start-all of the view model to its end and returns its result block.
-QString runStartAll(PanelViewModel &vm)
+// Runs one start-all of the view model to its end and returns its result block, and whether the
+// sequence said it succeeded.
+QString runStartAll(PanelViewModel &vm, bool *succeeded = nullptr)
 {
     QSignalSpy finished(&vm, &PanelViewModel::sequenceFinished);
     vm.startAll();
     if (!finished.wait(60000))
         return QStringLiteral("start-all did not finish");
+    if (succeeded)
+        *succeeded = finished.first().first().toBool();
     return vm.logs();
 }
 
@@ -448,12 +451,13 @@ private Q_SLOTS:
         const RuntimeLayout layout(root);
         QDir().mkpath(layout.mysqlDataDir());
         QDir().mkpath(layout.cfgDir());
+        QDir().mkpath(layout.wwwDir());
         const QString record = m_dir.filePath(QStringLiteral("record-%1").arg(m_rootCount));
         installRecordingDatabase(layout, record);
         // Debian's PHP, noting each server it starts in the same record.
         writeScript(root + QStringLiteral("/runtime/php/PHP8.2/bin/php"),
                     "[ \"$1\" = -S ] && echo \"php $2\" >> '" + record.toUtf8() +
-                        "'\nexec -a \"$0\" /usr/bin/php \"$@\"\n");
+                        "'\nexec /usr/bin/php \"$@\"\n");
 
         if (plant == QLatin1String("cnf-dir"))
             QDir().mkpath(layout.mysqlCnfPath());
@@ -479,8 +483,11 @@ private Q_SLOTS:
                               app + QStringLiteral("/tavex/bin/tavex-panel"))),
                           nullptr);
         QCOMPARE(vm.tavexPanelRoot(), root);
-        const QString block = runStartAll(vm);
+        bool succeeded = false;
+        const QString block = runStartAll(vm, &succeeded);
         const auto stop = qScopeGuard([] { killByPattern(kPhpServerKillPattern); });
+        // Every refused step is a failure of the sequence; with none, it succeeded.
+        QVERIFY2(succeeded == expected.isEmpty(), qPrintable(block));
 
         for (const QString &line : expected) {
             const QString want = line.arg(printablePath(root));

@@ -17,6 +17,8 @@
 #include <QFileInfo>
 #include <QThread>
 
+#include <algorithm>
+
 namespace tavex {
 
 QString startAllFirstText(const QString &root)
@@ -162,6 +164,9 @@ SequenceResult runStopAll(const LayoutSource &currentLayout)
     outcome.results << stopMysql(currentLayout());
     outcome.results << killByPattern(kPhpServerKillPattern);
     outcome.results << killByPattern(mysqlKillPattern(currentLayout().root()));
+    // Each stop step is silent when it did its part.
+    outcome.succeeded = std::all_of(outcome.results.cbegin(), outcome.results.cend(),
+                                    [](const QString &result) { return result.isEmpty(); });
     // The final status is read once the signalled servers have ended.
     servers.waitForEnd();
     return outcome;
