@@ -12,12 +12,14 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
+#include <QList>
 #include <QTimer>
 
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <unistd.h>
+#include <utility>
 
 namespace tavex {
 
@@ -79,20 +81,24 @@ Problems stackProblems(const RuntimeLayout &layout, bool wantRunning)
 
 // Runs start-all or stop-all through the event loop as the window would: every block written on
 // the way goes to standard error, the final result block to standard output. Success needs a
-// result without error lines and, within a bounded wait, no problem left by the check; otherwise
-// the problems follow on standard error, one line per service.
-int runSequence(void (PanelViewModel::*operation)(), const QString &finalTitle, bool wantRunning,
-                int settleMs)
+// sequence whose steps all succeeded and, within a bounded wait, no problem left by the check;
+// otherwise the problems follow on standard error, one line per service.
+int runSequence(void (PanelViewModel::*operation)(), bool wantRunning, int settleMs)
 {
     PanelViewModel viewModel;
-    QObject::connect(&viewModel, &PanelViewModel::logsChanged, &viewModel,
-                     [&viewModel, finalTitle] {
-                         const QString logs = viewModel.logs();
-                         const bool isFinal =
-                             logs == finalTitle || logs.startsWith(finalTitle + QLatin1Char('\n'));
-                         if (!isFinal)
-                             writeText(stderr, logs);
-                     });
+    // Blocks go out once the event that wrote them is over: the one the sequence finishes with is
+    // its result, for standard output; every other one is progress.
+    QStringList written;
+    const auto writeProgressBlocks = [&written] {
+        for (const QString &block : std::as_const(written))
+            writeText(stderr, block);
+        written.clear();
+    };
+    QObject::connect(&viewModel, &PanelViewModel::logsChanged, &viewModel, [&] {
+        written << viewModel.logs();
+        if (written.size() == 1)
+            QTimer::singleShot(0, &viewModel, writeProgressBlocks);
+    });
     int status = Failure;
     QDeadlineTimer deadline;
     QTimer settle;
@@ -116,15 +122,19 @@ int runSequence(void (PanelViewModel::*operation)(), const QString &finalTitle, 
         else if (problems.final || deadline.hasExpired())
             finish(problems.lines, Failure);
     });
-    QObject::connect(&viewModel, &PanelViewModel::sequenceFinished, &viewModel, [&] {
-        writeText(stdout, viewModel.logs());
-        if (!viewModel.errorSummary().isEmpty()) {
-            finish(stackProblems(viewModel.layout(), wantRunning).lines, Failure);
-            return;
-        }
-        deadline.setRemainingTime(settleMs);
-        settle.start();
-    });
+    QObject::connect(&viewModel, &PanelViewModel::sequenceFinished, &viewModel,
+                     [&](bool succeeded) {
+                         if (!written.isEmpty())
+                             written.removeLast();
+                         writeProgressBlocks();
+                         writeText(stdout, viewModel.logs());
+                         if (!succeeded) {
+                             finish(stackProblems(viewModel.layout(), wantRunning).lines, Failure);
+                             return;
+                         }
+                         deadline.setRemainingTime(settleMs);
+                         settle.start();
+                     });
     (viewModel.*operation)();
     QCoreApplication::exec();
     return status;
@@ -172,15 +182,25 @@ int runUpdateCommand(const QString &url, const QString &packageFile)
     }
     PanelViewModel viewModel(PanelRootResolver(), std::make_shared<NullDesktopServices>(), config);
     const bool live = ::isatty(STDERR_FILENO) == 1;
-    const QString runTitle = QStringLiteral("=== 更新/修复TAVEX文件 ===");
-    QObject::connect(
-        &viewModel, &PanelViewModel::logsChanged, &viewModel, [&viewModel, runTitle, live] {
-            if (viewModel.logs().startsWith(runTitle))
-                writeProgress(viewModel.updateProgress(), viewModel.updateProgressText(), live);
-        });
+    // Steps go out once the event that set them is over: the run's last one only marks the end,
+    // which the final block says.
+    QList<std::pair<double, QString>> steps;
+    const auto writeSteps = [&steps, live] {
+        for (const auto &[fraction, text] : std::as_const(steps))
+            writeProgress(fraction, text, live);
+        steps.clear();
+    };
+    QObject::connect(&viewModel, &PanelViewModel::updateProgressTextChanged, &viewModel, [&] {
+        steps.append({viewModel.updateProgress(), viewModel.updateProgressText()});
+        if (steps.size() == 1)
+            QTimer::singleShot(0, &viewModel, writeSteps);
+    });
     int status = Failure;
     QObject::connect(&viewModel, &PanelViewModel::updateFinished, &viewModel,
-                     [&viewModel, &status, live](bool succeeded) {
+                     [&viewModel, &status, &steps, &writeSteps, live](bool succeeded) {
+                         if (!steps.isEmpty())
+                             steps.removeLast();
+                         writeSteps();
                          if (live)
                              std::fputc('\n', stderr);
                          writeText(stdout, viewModel.logs());
@@ -214,12 +234,12 @@ int runStatusCommand()
 
 int runStartAllCommand()
 {
-    return runSequence(&PanelViewModel::startAll, QStringLiteral("=== 启动完成 ==="), true, 20000);
+    return runSequence(&PanelViewModel::startAll, true, 20000);
 }
 
 int runStopAllCommand()
 {
-    return runSequence(&PanelViewModel::stopAll, QStringLiteral("=== 停止完成 ==="), false, 5000);
+    return runSequence(&PanelViewModel::stopAll, false, 5000);
 }
 
 int runDoctorCommand()

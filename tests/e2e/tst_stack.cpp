@@ -519,11 +519,15 @@ private Q_SLOTS:
             QTRY_VERIFY_WITH_TIMEOUT(button && button->isEnabled(), 30000);
             button->click();
             QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 120000);
+            QVERIFY2(finished.first().first().toBool(), qPrintable(view->viewModel()->logs()));
         };
         const auto cycle = [&] {
             press("action.start_all");
             QVERIFY2(view->viewModel()->errorSummary().isEmpty(),
                      qPrintable(view->viewModel()->logs()));
+            // The reasons describe the state at the end, not a server still starting.
+            QVERIFY2(view->viewModel()->serviceReasons() == QStringList(3, QString()),
+                     qPrintable(view->viewModel()->serviceReasons().join('|')));
             press("action.stop_all");
         };
         cycle(); // warm-up: the first run allocates what later runs reuse
@@ -586,23 +590,27 @@ private Q_SLOTS:
         QTest::addColumn<int>("service");     // 0 MySQL, 1 PHP Web, 2 phpMyAdmin
         QTest::addColumn<QString>("reason");  // %1: the PID of the test's own process, %2: its user
         QTest::addColumn<QString>("command"); // the headless command that must fail with it
+        // The start of the line that the view model's start-all gives for the service; empty: no
+        // start-all through the view model.
+        QTest::addColumn<QString>("entry");
         const auto row = [](const char *name, const char *cause, int service, const char *reason,
-                            const char *command) {
-            QTest::newRow(name) << cause << service << reason << command;
+                            const char *command, const char *entry) {
+            QTest::newRow(name) << cause << service << reason << command << entry;
         };
         row("site's port", "listen 8000", 1, "端口 8000 已被 python3（PID %1，用户 %2）占用",
-            "start-all");
+            "start-all", "PHP Web: 启动失败: Failed to listen on 0.0.0.0:8000");
         row("phpMyAdmin's port", "listen 900", 2, "端口 900 已被 python3（PID %1，用户 %2）占用",
-            "start-all");
+            "start-all", "phpMyAdmin: 启动失败: Failed to listen on 0.0.0.0:900");
         row("database's port", "listen 3306", 0,
-            "端口 3306 已被 python3（PID %1，用户 %2）占用，不是本目录的 MySQL", "start-all");
-        row("PHP that dies at once", "broken php", 1, "PHP 已损坏：无法加载扩展", "start-all");
+            "端口 3306 已被 python3（PID %1，用户 %2）占用，不是本目录的 MySQL", "start-all", "");
+        row("PHP that dies at once", "broken php", 1, "PHP 已损坏：无法加载扩展", "start-all",
+            "PHP Web: 启动失败: PHP 已损坏：无法加载扩展");
         row("PID file of another program", "foreign pid", 1,
-            "PID 文件记录的进程 %1（sleep）不是 PHP Web 的 PHP 服务器", "");
+            "PID 文件记录的进程 %1（sleep）不是 PHP Web 的 PHP 服务器", "", "");
         // A second user on the same root may not end the first one's servers: the stop says so
         // and fails, and leaves their PID files, so the first user still sees them run.
         row("second user's stop-all", "second user", 1,
-            "无法停止 PHP Web（PID %1）: 没有权限（进程属于用户 %2）", "stop-all");
+            "无法停止 PHP Web（PID %1）: 没有权限（进程属于用户 %2）", "stop-all", "");
     }
 
     void reasonsForServicesThatDoNotRun()
@@ -611,6 +619,7 @@ private Q_SLOTS:
         QFETCH(int, service);
         QFETCH(QString, reason);
         QFETCH(QString, command);
+        QFETCH(QString, entry);
         QCOMPARE(panel({u"stop-all"_s}).exitCode, 0);
         if (cause == QLatin1String("second user")) {
             secondUsersCommand(command, reason);
@@ -658,6 +667,20 @@ private Q_SLOTS:
         }
         tavex::PanelViewModel vm(
             tavex::PanelRootResolver(tavex::AppLocation::forExecutable(m_program)), nullptr);
+        if (!entry.isEmpty()) {
+            // A server that cannot listen ends at once: the result block and the error summary
+            // say so, and the status, read after the wait, has it stopped.
+            QSignalSpy finished(&vm, &tavex::PanelViewModel::sequenceFinished);
+            vm.startAll();
+            QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 120000);
+            QCOMPARE(finished.first().first().toBool(), false);
+            QVERIFY2(vm.logs().contains(QLatin1Char('\n') + entry), qPrintable(vm.logs()));
+            QVERIFY2(vm.errorSummary().contains(entry), qPrintable(vm.errorSummary()));
+            const tavex::ServiceStatus status = vm.status();
+            const QList<bool> running = {status.mysqlRunning, status.phpWebRunning,
+                                         status.phpMyAdminRunning};
+            QVERIFY(!running[service]);
+        }
         // A PID file of another program says so; what the log says of an earlier start may follow.
         QTRY_VERIFY_WITH_TIMEOUT(
             (vm.refreshStatus(), vm.serviceReasons().value(service).startsWith(expected)), 10000);

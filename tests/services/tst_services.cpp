@@ -448,7 +448,10 @@ private Q_SLOTS:
         vm.startAll();
         QVERIFY(finished.wait(60000));
         const QString block = vm.logs();
+        const bool succeeded = finished.first().first().toBool();
         const auto stop = qScopeGuard([] { killByPattern(kPhpServerKillPattern); });
+        // Every refused step is a failure of the sequence; with none, it succeeded.
+        QVERIFY2(succeeded == expected.isEmpty(), qPrintable(block));
 
         for (const QString &line : expected) {
             const QString want = line.arg(printablePath(root));

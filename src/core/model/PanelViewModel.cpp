@@ -3,8 +3,6 @@
 #include "diagnostics/ErrorSummary.h"
 #include "diagnostics/PermissionCheck.h"
 #include "process/FileHelpers.h"
-#include "process/ProcessRunner.h"
-#include "services/MysqlService.h"
 #include "services/PhpDiscovery.h"
 #include "services/PhpMyAdminService.h"
 #include "services/PhpServerLauncher.h"
@@ -13,7 +11,6 @@
 #include "services/ServicePorts.h"
 #include "services/StackSequences.h"
 #include "services/StatusProbes.h"
-#include "services/StopWait.h"
 #include "update/UpdateLock.h"
 
 #include <QDir>
@@ -222,62 +219,20 @@ void PanelViewModel::startAll()
     });
 
     QThreadPool::globalInstance()->start([poster = m_poster, resolver = m_resolver, pending] {
-        // Each step reads the panel root as it resolves at that moment.
-        const auto current = [&resolver] { return RuntimeLayout(resolver.tavexPanelRoot()); };
-        const SequenceLock lock(current().root());
-        if (!lock.acquired()) {
-            poster->post([](PanelViewModel &vm) {
-                vm.refreshStatus();
-                vm.replaceLogs(startAllResultBlock({sequenceTimeoutEntry(QStringLiteral("启动"))},
-                                                   vm.phpBinDisplay(), vm.tavexPanelRoot()));
-                emit vm.sequenceFinished();
-            });
-            return;
-        }
-        const auto progress = [&poster](QStringList soFar, QString next) {
-            poster->post([soFar = std::move(soFar), next = std::move(next)](PanelViewModel &vm) {
-                vm.refreshStatus();
-                vm.replaceLogs(startAllProgressText(soFar, next, vm.tavexPanelRoot()));
-            });
-        };
-        const ArchMismatchSink onArchMismatch = appendingTo(poster);
-
-        makeDir(current().runtimeDir());
-        makeDir(current().cfgDir());
-        makeDir(current().mysqlDataDir());
-
-        // Leftover servers are ended, and let go of their ports and data files before the new
-        // ones start.
-        const StopWaiter leftovers = StopWaiter::forStack(current().root());
-        killByPattern(kPhpServerKillPattern);
-        killByPattern(mysqlKillPattern(current().root()));
-        leftovers.waitForEnd();
-
-        QStringList results;
-        results << writeMysqlOptionFile(current());
-        // Neither the initialiser nor the server runs without the option file just written:
-        // without it they would work on the system's own database.
-        {
-            const RuntimeLayout at = current();
-            const QString problem = mysqlOptionFileProblem(at, QStringLiteral("未初始化数据库"));
-            results << (problem.isEmpty() ? ensureMysqlInitialized(at, at.mysqlCnfPath())
-                                          : problem);
-        }
-        progress(results, QStringLiteral("MySQL"));
-        {
-            const RuntimeLayout at = current();
-            const QString problem = mysqlOptionFileProblem(at, QStringLiteral("未启动 MySQL"));
-            results << (problem.isEmpty() ? startMysql(at, at.mysqlCnfPath()) : problem);
-        }
-        progress(results, QStringLiteral("PHP Web"));
-        results << startPhpWeb(current(), onArchMismatch);
-        progress(results, QStringLiteral("phpMyAdmin"));
-        results << startPhpMyAdmin(current(), onArchMismatch);
-
-        poster->post([results](PanelViewModel &vm) {
+        const SequenceResult outcome = runStartAll(
+            [&resolver] { return RuntimeLayout(resolver.tavexPanelRoot()); },
+            [&poster](const QStringList &soFar, const QString &next) {
+                poster->post([soFar, next](PanelViewModel &vm) {
+                    vm.refreshStatus();
+                    vm.replaceLogs(startAllProgressText(soFar, next, vm.tavexPanelRoot()));
+                });
+            },
+            appendingTo(poster));
+        poster->post([outcome](PanelViewModel &vm) {
             vm.refreshStatus();
-            vm.replaceLogs(startAllResultBlock(results, vm.phpBinDisplay(), vm.tavexPanelRoot()));
-            emit vm.sequenceFinished();
+            vm.replaceLogs(
+                startAllResultBlock(outcome.results, vm.phpBinDisplay(), vm.tavexPanelRoot()));
+            emit vm.sequenceFinished(outcome.succeeded);
         });
     });
 }
@@ -293,27 +248,12 @@ void PanelViewModel::stopAll()
     });
 
     QThreadPool::globalInstance()->start([poster = m_poster, resolver = m_resolver, pending] {
-        const auto current = [&resolver] { return RuntimeLayout(resolver.tavexPanelRoot()); };
-        const SequenceLock lock(current().root());
-        QStringList results;
-        if (!lock.acquired()) {
-            results << sequenceTimeoutEntry(QStringLiteral("停止"));
-        } else {
-            const StopWaiter servers = StopWaiter::forStack(current().root());
-            results << stopPhpWeb(current());
-            results << stopPhpMyAdmin(current());
-            results << stopMysql(current());
-            results << killByPattern(kPhpServerKillPattern);
-            results << killByPattern(mysqlKillPattern(current().root()));
-            // The final status is read once the signalled servers have ended; any that could not
-            // be ended (another user's) is named.
-            results << servers.waitForEnd();
-        }
-
-        poster->post([results](PanelViewModel &vm) {
+        const SequenceResult outcome =
+            runStopAll([&resolver] { return RuntimeLayout(resolver.tavexPanelRoot()); });
+        poster->post([outcome](PanelViewModel &vm) {
             vm.refreshStatus();
-            vm.replaceLogs(stopAllResultBlock(results));
-            emit vm.sequenceFinished();
+            vm.replaceLogs(stopAllResultBlock(outcome.results));
+            emit vm.sequenceFinished(outcome.succeeded);
         });
     });
 }

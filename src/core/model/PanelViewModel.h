@@ -130,8 +130,9 @@ signals:
     void updateProgressTextChanged();
     void serviceReasonsChanged();
     void installingRuntimeChanged();
-    // After the final step of start-all or stop-all has written its result block.
-    void sequenceFinished();
+    // After the final step of start-all or stop-all has written its result block; succeeded is
+    // false when a step failed or the sequence gave up waiting for another one.
+    void sequenceFinished(bool succeeded);
     // After the final block of an update or repair run has been written.
     void updateFinished(bool succeeded);
 

@@ -1,8 +1,10 @@
 #include "Processes.h"
 
 #include <QFile>
+#include <QList>
 #include <QProcess>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -246,6 +248,32 @@ QString userName(uint uid)
     if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found)
         return QString::fromLocal8Bit(found->pw_name);
     return QString::number(uid);
+}
+
+std::optional<qint64> processAgeMs(qint64 pid)
+{
+    if (pid < 1)
+        return std::nullopt;
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    QFile uptime(QStringLiteral("/proc/uptime"));
+    if (!stat.open(QIODevice::ReadOnly) || !uptime.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QByteArray line = stat.readAll();
+    const qsizetype close = line.lastIndexOf(')');
+    if (close < 0)
+        return std::nullopt;
+    // Fields after the command name begin with the state (field 3); the start time, in clock
+    // ticks after boot, is field 22.
+    const QList<QByteArray> fields = line.mid(close + 2).split(' ');
+    bool startOk = false;
+    bool upOk = false;
+    const qint64 startTicks = fields.size() > 19 ? fields[19].toLongLong(&startOk) : 0;
+    const double upSeconds = uptime.readAll().split(' ').value(0).toDouble(&upOk);
+    const long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
+    if (!startOk || !upOk || ticksPerSecond <= 0)
+        return std::nullopt;
+    return std::max<qint64>(0, static_cast<qint64>(upSeconds * 1000.0) -
+                                   startTicks * 1000 / ticksPerSecond);
 }
 
 } // namespace tavex

@@ -57,4 +57,7 @@ std::optional<uint> processOwner(qint64 pid);
 // The user's login name, or the number when it has none.
 QString userName(uint uid);
 
+// How long ago the process started, in milliseconds; absent when it cannot be read.
+std::optional<qint64> processAgeMs(qint64 pid);
+
 } // namespace tavex

@@ -13,6 +13,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -71,6 +72,12 @@ QString joinReasons(const QStringList &parts)
     return kept.join(QStringLiteral("；"));
 }
 
+bool isStillStarting(qint64 pid, int graceMs)
+{
+    const std::optional<qint64> age = processAgeMs(pid);
+    return age && *age < graceMs;
+}
+
 std::optional<qint32> recordedPid(const QString &pidPath)
 {
     if (const auto text = readTextFile(pidPath)) {
@@ -89,12 +96,7 @@ ServiceDiagnosis diagnosePhp(const QString &label, const QString &port, const QS
     d.port = port.toUShort();
     d.logPath = logPath;
     const bool ownAlive = recorded && isOwnPhpServer(*recorded, port);
-    // A server that may bind low ports runs with a capability, which hides its descriptors even
-    // from its own user: a listener of that user whose process cannot be seen is taken for it.
-    const bool ownListens =
-        listener && ownAlive &&
-        (listener->pid == recorded || (!listener->pid && processOwner(*recorded) == listener->uid));
-    if (ownListens) {
+    if (ownAlive && listensAs(*recorded, listener)) {
         d.ownRunning = true;
         d.pid = recorded;
         return d;
@@ -111,9 +113,10 @@ ServiceDiagnosis diagnosePhp(const QString &label, const QString &port, const QS
         portReason = portTakenReason(d.port, d.portOwner);
     } else if (ownAlive) {
         d.pid = recorded;
-        portReason = QStringLiteral("PHP 服务器（PID %1）在运行，但没有监听端口 %2")
-                         .arg(*recorded)
-                         .arg(d.port);
+        if (!isStillStarting(*recorded, kPhpServerStartGraceMs))
+            portReason = QStringLiteral("PHP 服务器（PID %1）在运行，但没有监听端口 %2")
+                             .arg(*recorded)
+                             .arg(d.port);
     }
     // A server that died says why in its log; that says more than its ended process. Only while
     // its PID file remains: a stop removes the file, and what the log says of that run is over.
@@ -178,6 +181,10 @@ ServiceDiagnosis diagnoseMysql(const RuntimeLayout &layout, const ServiceStatus 
     if (status.mysqlRunning) {
         // The probe found this root's server by its command line, but nothing listens.
         const QList<qint64> servers = processesMatching(mysqlKillPattern(layout.root()));
+        // A server that has just been launched opens its port only once its storage is ready.
+        if (std::any_of(servers.cbegin(), servers.cend(),
+                        [](qint64 pid) { return isStillStarting(pid, kDatabaseStartGraceMs); }))
+            return d;
         if (!servers.isEmpty())
             d.pid = static_cast<qint32>(servers.first());
         d.reason = QStringLiteral("本目录的 MySQL 在运行%1，但没有监听端口 3306")
@@ -194,6 +201,14 @@ ServiceDiagnosis diagnoseMysql(const RuntimeLayout &layout, const ServiceStatus 
 }
 
 } // namespace
+
+bool listensAs(qint32 pid, const std::optional<PortListener> &listener)
+{
+    // A server that may bind low ports runs with a capability, which hides its descriptors even
+    // from its own user: a listener of that user whose process cannot be seen is taken for it.
+    return listener &&
+           (listener->pid == pid || (!listener->pid && processOwner(pid) == listener->uid));
+}
 
 bool answersAsStarted(const ServiceDiagnosis &service)
 {

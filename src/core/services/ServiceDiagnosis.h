@@ -76,6 +76,15 @@ struct StackState
 };
 StackState probeStack(const RuntimeLayout &layout);
 
+// How long a server just launched may run before it is expected to listen: until then it is
+// starting, not "running without listening".
+constexpr int kPhpServerStartGraceMs = 2000;
+constexpr int kDatabaseStartGraceMs = 15000;
+
+// Whether the listener on a port is the process pid (or, when its process cannot be seen, one of
+// the same user).
+bool listensAs(qint32 pid, const std::optional<PortListener> &listener);
+
 // Whether the service runs as this panel started it and answers on its port (the database with
 // its greeting).
 bool answersAsStarted(const ServiceDiagnosis &service);
