@@ -491,13 +491,12 @@ private Q_SLOTS:
             {"a/www/index.php", "a/www/install/index.php", "b/www/index.php", "b/www/include/",
              "b/www/LibTavex/", "b/www/Data/"},
             "a/www");
-        row("equal scores: the longer path", {"www/index.php", "x/www/index.php"}, "x/www");
+        row("equal scores: the longer path, then the first by name",
+            {"y/www/index.php", "www/index.php", "x/www/index.php"}, "x/www");
         row("a www inside a www never wins over it",
             {"www/index.php", "www/Data/", "www/vendor/acme/demo/www/index.php",
              "www/vendor/acme/demo/www/data/"},
             "www");
-        row("equal scores and lengths: the first by name", {"b/www/index.php", "a/www/index.php"},
-            "a/www");
         row("data counts once",
             {"a/www/index.php", "a/www/Data/", "a/www/data/", "bb/www/index.php", "bb/www/data/"},
             "bb/www");
