@@ -3,6 +3,7 @@
 #include "platform/Settings.h"
 #include "process/FileHelpers.h"
 #include "process/LockFiles.h"
+#include "stack/RuntimeLayout.h"
 
 #include <QDateTime>
 #include <QDeadlineTimer>
@@ -204,9 +205,9 @@ void removeLeftoverCopies(const fs::path &installedRoot)
 
 bool isValidPanelRoot(const QString &path)
 {
-    return QFileInfo::exists(path + QStringLiteral("/runtime/mysql/bin/mysqld")) &&
-           QFileInfo::exists(path + QStringLiteral("/runtime/php")) &&
-           QFileInfo::exists(path + QStringLiteral("/runtime/phpmyadmin"));
+    const RuntimeLayout at(path);
+    return QFileInfo::exists(at.mysqldPath()) && QFileInfo::exists(at.phpDir()) &&
+           QFileInfo::exists(at.phpMyAdminDir());
 }
 
 QString readSavedRoot()
@@ -362,7 +363,7 @@ QString PanelRootResolver::autoDetectedPanelRoot() const
 std::optional<QString> PanelRootResolver::bundledPanelRoot() const
 {
     const auto resources = m_location.resourcesDir();
-    if (!resources || !QFileInfo::exists(*resources + QStringLiteral("/runtime/mysql/bin/mysqld")))
+    if (!resources || !QFileInfo::exists(RuntimeLayout(*resources).mysqldPath()))
         return std::nullopt;
     return resources;
 }
@@ -378,7 +379,7 @@ std::optional<QString> PanelRootResolver::ensureInstalledRuntimeRoot() const
     const auto resources = m_location.resourcesDir();
     if (!resources)
         return std::nullopt;
-    const fs::path shipped = toPath(*resources + QStringLiteral("/runtime"));
+    const fs::path shipped = toPath(RuntimeLayout(*resources).runtimeDir());
     if (!somethingAt(shipped))
         return std::nullopt;
     // A copy of an incomplete shipped runtime could never be valid; making one would only set

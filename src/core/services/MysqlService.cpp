@@ -41,8 +41,9 @@ QString mysqlOptionFileText(const QString &root)
         QStringLiteral("default-character-set=utf8"),
         QString(),
         QStringLiteral("[mysqld]"),
-        QStringLiteral("basedir=") + optionValue(root + QStringLiteral("/runtime/mysql/")),
-        QStringLiteral("datadir=") + optionValue(root + QStringLiteral("/runtime/mysql/data/")),
+        QStringLiteral("basedir=") + optionValue(RuntimeLayout(root).mysqlDir() + QLatin1Char('/')),
+        QStringLiteral("datadir=") +
+            optionValue(RuntimeLayout(root).mysqlDataDir() + QLatin1Char('/')),
         QStringLiteral("port=3306"),
         QStringLiteral("character-set-server=utf8"),
         QStringLiteral("collation-server=utf8_unicode_ci"),
@@ -133,8 +134,7 @@ QString escapeExtendedRegex(const QString &text)
 
 QString mysqlKillPattern(const QString &root)
 {
-    return QStringLiteral("mysqld.*") +
-           escapeExtendedRegex(root + QStringLiteral("/runtime/mysql"));
+    return QStringLiteral("mysqld.*") + escapeExtendedRegex(RuntimeLayout(root).mysqlDir());
 }
 
 } // namespace tavex
