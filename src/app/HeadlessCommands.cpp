@@ -40,9 +40,9 @@ class GivenDirectory : public NullDesktopServices
 {
 public:
     explicit GivenDirectory(QString directory) : m_directory(std::move(directory)) {}
-    std::optional<QString> chooseDirectory(const QString &, const QString &) override
+    void chooseDirectory(const QString &, const QString &, ChosenPath answer) override
     {
-        return m_directory;
+        answer(m_directory);
     }
 
 private:

@@ -116,40 +116,71 @@ private Q_SLOTS:
         QTest::addColumn<QString>("logStart");   // the log's first line afterwards
         QTest::addColumn<QString>("finalTitle"); // the block that ends a long operation
         QTest::addColumn<QUrl>("opened");
+        // The desktop's answer: a directory that the chooser gives, or "cannot open" for a
+        // desktop without a browser or file manager; empty: the chooser is cancelled.
+        QTest::addColumn<QString>("desktop");
+        QTest::addColumn<QString>("logEnd"); // the log's last line afterwards
         const QUrl none;
+        const QUrl runtime = QUrl::fromLocalFile(m_root + "/runtime");
+        const QUrl site("http://localhost:8000");
+        const QUrl phpMyAdmin("http://localhost:900");
         QTest::newRow("start all") << "action.start_all"
                                    << "=== 启动中 ==="
-                                   << "=== 启动完成 ===" << none;
+                                   << "=== 启动完成 ===" << none << ""
+                                   << "";
         QTest::newRow("stop all") << "action.stop_all"
                                   << "=== 停止中 ==="
-                                  << "=== 停止完成 ===" << none;
+                                  << "=== 停止完成 ===" << none << ""
+                                  << "";
         QTest::newRow("refresh") << "action.refresh_status"
                                  << "=== 服务状态 ==="
-                                 << "" << none;
-        QTest::newRow("choose") << "action.choose_directory"
-                                << ""
-                                << "" << none;
+                                 << "" << none << ""
+                                 << "";
+        QTest::newRow("choose, cancelled") << "action.choose_directory"
+                                           << ""
+                                           << "" << none << ""
+                                           << "";
+        QTest::newRow("choose, a root chosen")
+            << "action.choose_directory"
+            << "已设置目录: " + m_root << "" << none << m_root << "";
         QTest::newRow("runtime folder") << "action.open_directory"
                                         << ""
-                                        << "" << QUrl::fromLocalFile(m_root + "/runtime");
+                                        << "" << runtime << ""
+                                        << "";
+        QTest::newRow("runtime folder, no file manager")
+            << "action.open_directory"
+            << "<b>before</b>"
+            << "" << runtime << "cannot open"
+            << "无法打开: " + m_root + "/runtime（没有可用的文件管理器）";
         QTest::newRow("privacy") << "action.privacy_settings"
                                  << ""
-                                 << "" << QUrl::fromLocalFile(m_root + "/runtime");
+                                 << "" << runtime << ""
+                                 << "";
         QTest::newRow("website") << "action.open_website"
                                  << ""
-                                 << "" << QUrl("http://localhost:8000");
+                                 << "" << site << ""
+                                 << "";
+        QTest::newRow("website, no browser")
+            << "action.open_website"
+            << "<b>before</b>"
+            << "" << site << "cannot open"
+            << "无法打开: http://localhost:8000（没有可用的浏览器）";
         QTest::newRow("database") << "action.database_admin"
                                   << ""
-                                  << "" << QUrl("http://localhost:900");
+                                  << "" << phpMyAdmin << ""
+                                  << "";
         QTest::newRow("phpmyadmin") << "action.start_phpmyadmin"
                                     << ""
-                                    << "" << QUrl("http://localhost:900");
+                                    << "" << phpMyAdmin << ""
+                                    << "";
         QTest::newRow("update") << "action.update_repair"
                                 << "=== 更新/修复TAVEX文件 ==="
-                                << "=== 更新/修复完成 ===" << none;
+                                << "=== 更新/修复完成 ===" << none << ""
+                                << "";
         QTest::newRow("copy") << "action.copy_logs"
                               << ""
-                              << "" << none;
+                              << "" << none << ""
+                              << "";
     }
 
     // Pressed as a screen reader presses it; its accessible name is its visible title.
@@ -159,6 +190,11 @@ private Q_SLOTS:
         QFETCH(QString, logStart);
         QFETCH(QString, finalTitle);
         QFETCH(QUrl, opened);
+        QFETCH(QString, desktop);
+        QFETCH(QString, logEnd);
+        m_desktop->opens = desktop != "cannot open";
+        if (m_desktop->opens && !desktop.isEmpty())
+            m_desktop->nextChoice = desktop;
         IconButton *pressed = button(key);
         QVERIFY(pressed);
         QVERIFY(pressed->isEnabled());
@@ -180,13 +216,20 @@ private Q_SLOTS:
         if (!finalTitle.isEmpty()) {
             QTRY_COMPARE_WITH_TIMEOUT(sequence.size() + update.size(), 1, 60000);
             QVERIFY2(vm()->logs().startsWith(finalTitle), qPrintable(vm()->logs()));
+            // The update fails offline; its progress text says so.
+            if (!update.isEmpty())
+                QCOMPARE(vm()->updateProgressText(),
+                         update.first().first().toBool() ? "完成" : "失败");
         }
         if (!opened.isEmpty())
             QTRY_COMPARE(m_desktop->opened.value(m_desktop->opened.size() - 1), opened);
+        if (!logEnd.isEmpty())
+            QTRY_VERIFY2(vm()->logs().endsWith("\n" + logEnd + "\n"), qPrintable(vm()->logs()));
         if (key == "action.choose_directory") {
             QTRY_COMPARE(m_desktop->chooserMessage, QString("请选择 Tavex-panel 目录"));
             QCOMPARE(m_desktop->chooserAccept, QString("选择"));
-            QCOMPARE(vm()->logs(), QString("<b>before</b> & after")); // cancelled: nothing changes
+            if (desktop.isEmpty()) // cancelled: nothing changes
+                QCOMPARE(vm()->logs(), QString("<b>before</b> & after"));
         }
         if (key == "action.copy_logs")
             QTRY_COMPARE(m_desktop->clipboard, std::optional<QString>("<b>before</b> & after"));
@@ -233,8 +276,14 @@ private Q_SLOTS:
         QCOMPARE(card->isVisible(), !line.isEmpty());
         if (!line.isEmpty())
             QCOMPARE(card->findChild<QLabel *>("progressText")->text(), line);
+        QCOMPARE(card->accessibleDescription(), line);
+        // A run that ends leaves nothing for a screen reader to read.
+        vm()->showUpdateProgressForTesting(0.5, "正在下载更新包");
+        vm()->showUpdateProgressForTesting(fraction, "失败");
+        QCOMPARE(card->accessibleDescription().isEmpty(), line.isEmpty());
         vm()->showUpdateProgressForTesting(0.0, QString());
         QVERIFY(!card->isVisible());
+        QVERIFY(card->accessibleDescription().isEmpty());
     }
 
     // The permission hint and the error summary each bring their warning, and take it away.
@@ -524,15 +573,23 @@ private Q_SLOTS:
         QTest::addColumn<QString>("locale");
         QTest::addColumn<QString>("startAll");
         QTest::addColumn<QString>("caption");
+        QTest::addColumn<QString>("cancel"); // Qt's own text, as its choosers show it
         QTest::newRow("zh_CN") << "zh_CN"
                                << "全部启动"
-                               << "简体中文（中国）";
+                               << "简体中文（中国）"
+                               << "取消";
         QTest::newRow("en_US") << "en_US"
                                << "Start all"
-                               << "American English (United States)";
+                               << "American English (United States)"
+                               << "Cancel";
         QTest::newRow("C") << "C"
                            << "全部启动"
-                           << "";
+                           << ""
+                           << "取消";
+        QTest::newRow("de_DE, shown in Chinese") << "de_DE"
+                                                 << "全部启动"
+                                                 << "Deutsch (Deutschland)"
+                                                 << "取消";
     }
 
     void noRawKeyIsShown()
@@ -540,16 +597,29 @@ private Q_SLOTS:
         QFETCH(QString, locale);
         QFETCH(QString, startAll);
         QFETCH(QString, caption);
+        QFETCH(QString, cancel);
         m_view.reset();
         const QLocale previous;
         QLocale::setDefault(QLocale(locale));
         const auto translator = ui::loadTranslations(QLocale());
         QVERIFY(translator);
+        const auto qtTable = ui::loadQtTranslations(*translator);
+        // The tables that the set-up installed for the test's own locale stand aside meanwhile.
+        const QList<QTranslator *> setUp = qApp->findChildren<QTranslator *>();
+        for (QTranslator *table : setUp)
+            QCoreApplication::removeTranslator(table);
         QCoreApplication::installTranslator(translator.get());
+        if (qtTable)
+            QCoreApplication::installTranslator(qtTable.get());
         const auto restore = qScopeGuard([&] {
             QCoreApplication::removeTranslator(translator.get());
+            if (qtTable)
+                QCoreApplication::removeTranslator(qtTable.get());
+            for (QTranslator *table : setUp)
+                QCoreApplication::installTranslator(table);
             QLocale::setDefault(previous);
         });
+        QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), cancel);
 
         m_view = makeView();
         QVERIFY(shownAndRefreshed(*m_view));
