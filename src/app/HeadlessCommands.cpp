@@ -205,6 +205,9 @@ int runRollbackCommand()
 
 int runStatusCommand()
 {
+    // The view model never installs the shipped runtime; without a window to do it first, the
+    // command does.
+    PanelRootResolver().tavexPanelRoot();
     PanelViewModel viewModel;
     viewModel.refreshStatus();
     writeText(stdout, viewModel.logs());
