@@ -340,6 +340,11 @@ private Q_SLOTS:
         QVERIFY(!startAll->isEnabled());
         QVERIFY(view.findChild<IconButton *>("action.copy_logs")->isEnabled());
         QTest::mouseClick(startAll, Qt::LeftButton);
+        // A refresh meanwhile neither installs nor waits for the installation: it reads the root
+        // that the installation makes.
+        view.viewModel()->refreshStatus();
+        QVERIFY(view.viewModel()->logs().endsWith("目录: " + installed + "\n"));
+        QVERIFY(!isValidPanelRoot(installed));
         other.unlock();
         QVERIFY(QTest::qWaitFor([&] { return view.viewModel()->logs().contains("目录来源: "); }));
         QVERIFY(isValidPanelRoot(installed));
