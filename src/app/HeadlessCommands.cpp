@@ -43,9 +43,9 @@ class GivenDirectory : public NullDesktopServices
 {
 public:
     explicit GivenDirectory(QString directory) : m_directory(std::move(directory)) {}
-    std::optional<QString> chooseDirectory(const QString &, const QString &) override
+    void chooseDirectory(const QString &, const QString &, ChosenPath answer) override
     {
-        return m_directory;
+        answer(m_directory);
     }
 
 private:
@@ -226,6 +226,9 @@ int runRollbackCommand()
 
 int runStatusCommand()
 {
+    // The view model never installs the shipped runtime; without a window to do it first, the
+    // command does.
+    PanelRootResolver().tavexPanelRoot();
     PanelViewModel viewModel;
     viewModel.refreshStatus();
     writeText(stdout, viewModel.logs());

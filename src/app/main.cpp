@@ -15,7 +15,7 @@
 
 namespace {
 
-// Error descriptions come from Qt; in a Chinese locale they are shown in Chinese.
+// Error descriptions come from Qt; in a Chinese locale the commands show them in Chinese.
 void installQtTranslations(QCoreApplication &app)
 {
     if (QLocale().language() != QLocale::Chinese)
@@ -58,7 +58,7 @@ int runWindow(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     nameApplication();
-    installQtTranslations(app);
+    // Qt's own texts follow the language of the window's labels, which the set-up chooses.
     tavex::ui::setUpWindowApplication(app);
     int status = 0;
     {

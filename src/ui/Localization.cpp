@@ -1,6 +1,7 @@
 #include "Localization.h"
 
 #include <QCoreApplication>
+#include <QLibraryInfo>
 #include <QTranslator>
 
 namespace tavex::ui {
@@ -18,6 +19,16 @@ std::unique_ptr<QTranslator> loadTranslations(const QLocale &locale)
         translator->load(locale, kTableBase, QStringLiteral("_"), kTablesDir))
         return translator;
     if (translator->load(kTableBase + QStringLiteral("_zh_CN"), kTablesDir))
+        return translator;
+    return nullptr;
+}
+
+std::unique_ptr<QTranslator> loadQtTranslations(const QTranslator &panelTable)
+{
+    const QString language = panelTable.language();
+    auto translator = std::make_unique<QTranslator>();
+    if (!language.isEmpty() && translator->load(QStringLiteral("qtbase_") + language,
+                                                QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         return translator;
     return nullptr;
 }

@@ -12,6 +12,10 @@ namespace tavex::ui {
 // serves every locale that has no table of its own.
 std::unique_ptr<QTranslator> loadTranslations(const QLocale &locale);
 
+// Qt's own table (the choosers' buttons and labels) for the language of the panel's table, so
+// that a dialog does not mix two languages; null when Qt has none installed for it.
+std::unique_ptr<QTranslator> loadQtTranslations(const QTranslator &panelTable);
+
 // The text of a label key ("app.title", "action.start_all", ...) in the installed table.
 QString localized(const char *key);
 

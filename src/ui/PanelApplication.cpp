@@ -14,6 +14,10 @@ void setUpWindowApplication(QApplication &app)
 {
     Theme::applyApplicationLook(app);
     if (auto translator = loadTranslations(QLocale())) {
+        if (auto qtTable = loadQtTranslations(*translator)) {
+            qtTable->setParent(&app);
+            QCoreApplication::installTranslator(qtTable.release());
+        }
         translator->setParent(&app);
         QCoreApplication::installTranslator(translator.release());
     }

@@ -44,8 +44,11 @@ ProgressCard::ProgressCard(PanelViewModel *viewModel, QWidget *parent) : QWidget
         // NaN fails both comparisons and hides the card too.
         const bool running = fraction > 0.0 && fraction < 1.0;
         setVisible(running);
-        if (!running)
+        if (!running) {
+            // A screen reader would still read the last step of a run that has ended.
+            setAccessibleDescription(QString());
             return;
+        }
         bar->setValue(int(fraction * kSteps));
         line->setText(progressLine(fraction, viewModel->updateProgressText()));
         setAccessibleDescription(line->text());

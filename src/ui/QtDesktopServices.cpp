@@ -12,6 +12,36 @@
 
 namespace tavex::ui {
 
+namespace {
+
+// Qt's own chooser, whose options are set before anything else.
+QFileDialog *newChooser(QWidget *window, const QString &title, const QString &folder)
+{
+    auto *dialog = new QFileDialog(window, title, folder);
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    dialog->setAcceptMode(QFileDialog::AcceptOpen);
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    return dialog;
+}
+
+// Shows the chooser without a nested event loop and answers with its path, as chosen and without
+// a trailing "/" (except for the root itself), when it closes.
+void openChooser(QFileDialog *dialog, DesktopServices::ChosenPath answer)
+{
+    QObject::connect(dialog, &QDialog::finished, dialog,
+                     [dialog, answer = std::move(answer)](int result) {
+                         const QStringList chosen = dialog->selectedFiles();
+                         if (result != QDialog::Accepted || chosen.isEmpty())
+                             answer(std::nullopt);
+                         else
+                             answer(QDir::cleanPath(chosen.constFirst()));
+                     });
+    dialog->open();
+}
+
+} // namespace
+
 QtDesktopServices::QtDesktopServices(QWidget *window) : m_window(window) {}
 
 void QtDesktopServices::setClipboardText(const QString &text)
@@ -21,54 +51,48 @@ void QtDesktopServices::setClipboardText(const QString &text)
     clipboard->setText(text);
 }
 
-void QtDesktopServices::openUrl(const QUrl &url)
+bool QtDesktopServices::openUrl(const QUrl &url)
 {
-    QDesktopServices::openUrl(url);
+    return QDesktopServices::openUrl(url);
 }
 
-std::optional<QString> QtDesktopServices::chooseDirectory(const QString &message,
-                                                          const QString &acceptLabel)
+void QtDesktopServices::chooseDirectory(const QString &message, const QString &acceptLabel,
+                                        ChosenPath answer)
 {
-    QFileDialog dialog(m_window, message, QDir::homePath());
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setFileMode(QFileDialog::Directory);
-    dialog.setOption(QFileDialog::ShowDirsOnly);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    dialog.setLabelText(QFileDialog::Accept, acceptLabel);
-    dialog.setWindowModality(Qt::WindowModal);
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-        return std::nullopt;
-    // The path as chosen, without a trailing "/" (except for the root itself).
-    return QDir::cleanPath(dialog.selectedFiles().constFirst());
+    auto *dialog = newChooser(m_window, message, QDir::homePath());
+    dialog->setFileMode(QFileDialog::Directory);
+    dialog->setOption(QFileDialog::ShowDirsOnly);
+    dialog->setLabelText(QFileDialog::Accept, acceptLabel);
+    openChooser(dialog, std::move(answer));
 }
 
-std::optional<QString> QtDesktopServices::choosePackageFile(const QString &title)
+void QtDesktopServices::choosePackageFile(const QString &title, ChosenPath answer)
 {
     // A downloaded package most likely waits in the downloads folder.
     const QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
-    QFileDialog dialog(m_window, title,
-                       QFileInfo(downloads).isDir() ? downloads : QDir::homePath());
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setFileMode(QFileDialog::ExistingFile);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    dialog.setNameFilters(
+    auto *dialog =
+        newChooser(m_window, title, QFileInfo(downloads).isDir() ? downloads : QDir::homePath());
+    dialog->setFileMode(QFileDialog::ExistingFile);
+    dialog->setNameFilters(
         {QStringLiteral("zip 更新包 (*.zip *.ZIP)"), QStringLiteral("所有文件 (*)")});
-    dialog.setLabelText(QFileDialog::Accept, QStringLiteral("选择"));
-    dialog.setWindowModality(Qt::WindowModal);
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-        return std::nullopt;
-    return QDir::cleanPath(dialog.selectedFiles().constFirst());
+    dialog->setLabelText(QFileDialog::Accept, QStringLiteral("选择"));
+    openChooser(dialog, std::move(answer));
 }
 
-bool QtDesktopServices::confirm(const QString &title, const QString &text)
+void QtDesktopServices::confirm(const QString &title, const QString &text, Answer answer)
 {
-    QMessageBox box(QMessageBox::Question, title, text, QMessageBox::Yes | QMessageBox::Cancel,
-                    m_window);
-    box.button(QMessageBox::Yes)->setText(QStringLiteral("继续"));
-    box.button(QMessageBox::Cancel)->setText(QStringLiteral("取消"));
-    box.setDefaultButton(QMessageBox::Cancel);
-    box.setWindowModality(Qt::WindowModal);
-    return box.exec() == QMessageBox::Yes;
+    auto *box = new QMessageBox(QMessageBox::Question, title, text,
+                                QMessageBox::Yes | QMessageBox::Cancel, m_window);
+    QAbstractButton *agree = box->button(QMessageBox::Yes);
+    agree->setText(QStringLiteral("继续"));
+    box->button(QMessageBox::Cancel)->setText(QStringLiteral("取消"));
+    box->setDefaultButton(QMessageBox::Cancel);
+    box->setWindowModality(Qt::WindowModal);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    QObject::connect(box, &QDialog::finished, box, [box, agree, answer = std::move(answer)] {
+        answer(box->clickedButton() == agree);
+    });
+    box->open();
 }
 
 } // namespace tavex::ui

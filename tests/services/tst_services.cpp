@@ -538,12 +538,12 @@ private Q_SLOTS:
 
         vm.openPhpMyAdmin();
         const auto stop = qScopeGuard([&] { stopPhpMyAdmin(stack.layout); });
-        QCOMPARE(stack.desktop->opened, QList<QUrl>{QUrl("http://localhost:900")});
-        QVERIFY(vm.logs().startsWith("=== 服务状态 ===\n"));
+        // Started in the background; the status and then the mismatch reach the log before the
+        // address is opened.
+        QTRY_COMPARE(stack.desktop->opened, QList<QUrl>{QUrl("http://localhost:900")});
         QVERIFY(vm.isPhpMyAdminRunning());
-        // The mismatch reaches the log through the view model's queue, appended to the status.
-        const QString status = vm.logs();
-        QTRY_VERIFY(vm.logs() != status);
+        const QString status = vm.logs().section("\nPHP CPU", 0, 0);
+        QVERIFY(status.startsWith("=== 服务状态 ===\n"));
         QVERIFY(vm.logs().startsWith(status + "\nPHP CPU 类型不匹配: " + root +
                                      "/runtime/php/PHP8.5/bin/php\n"));
         QVERIFY(vm.logs().endsWith("x86_64）\n"));
@@ -552,8 +552,8 @@ private Q_SLOTS:
         // Already running: nothing is started, the log is left alone.
         const QString before = vm.logs();
         vm.openPhpMyAdmin();
+        QTRY_COMPARE(stack.desktop->opened.size(), 2);
         QCOMPARE(vm.logs(), before);
-        QCOMPARE(stack.desktop->opened.size(), 2);
     }
 
     void portProbeFindsTheListener()

@@ -12,31 +12,37 @@
 
 namespace tavex::test {
 
-// Records what the view model asks of the platform, and answers the choosers and questions.
+// Records what the view model asks of the platform, and answers the choosers and questions at
+// once with the answers set beforehand.
 class RecordingDesktop : public DesktopServices
 {
 public:
     void setClipboardText(const QString &text) override { clipboard = text; }
-    void openUrl(const QUrl &url) override { opened << url; }
-    std::optional<QString> chooseDirectory(const QString &message, const QString &accept) override
+    bool openUrl(const QUrl &url) override
+    {
+        opened << url;
+        return opens;
+    }
+    void chooseDirectory(const QString &message, const QString &accept, ChosenPath answer) override
     {
         chooserMessage = message;
         chooserAccept = accept;
-        return nextChoice;
+        answer(nextChoice);
     }
-    std::optional<QString> choosePackageFile(const QString &title) override
+    void choosePackageFile(const QString &title, ChosenPath answer) override
     {
         packageChooserTitles << title;
-        return nextFile;
+        answer(nextFile);
     }
-    bool confirm(const QString &title, const QString &text) override
+    void confirm(const QString &title, const QString &text, Answer answer) override
     {
         questions << title + QLatin1Char('\n') + text;
-        return nextAnswer;
+        answer(nextAnswer);
     }
 
     std::optional<QString> clipboard;
     QList<QUrl> opened;
+    bool opens = true; // false: no browser or file manager takes what is opened
     std::optional<QString> nextChoice;
     QString chooserMessage;
     QString chooserAccept;

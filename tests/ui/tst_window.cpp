@@ -112,18 +112,30 @@ private Q_SLOTS:
         QTest::addColumn<QString>("logStart");   // the log's first line afterwards
         QTest::addColumn<QString>("finalTitle"); // the block that ends a long operation
         QTest::addColumn<QUrl>("opened");
-        const auto row = [](const char *name, const char *key, const char *logStart = "",
-                            const char *finalTitle = "", const QUrl &opened = {}) {
-            QTest::newRow(name) << key << logStart << finalTitle << opened;
+        // The desktop's answer: a directory that the chooser gives, or "cannot open" for a
+        // desktop without a browser or file manager; empty: the chooser is cancelled.
+        QTest::addColumn<QString>("desktop");
+        QTest::addColumn<QString>("logEnd"); // the log's last line afterwards
+        const auto row = [](const char *name, const char *key, const QString &logStart = {},
+                            const char *finalTitle = "", const QUrl &opened = {},
+                            const QString &desktop = {}, const QString &logEnd = {}) {
+            QTest::newRow(name) << key << logStart << finalTitle << opened << desktop << logEnd;
         };
+        const QUrl runtime = QUrl::fromLocalFile(m_root + "/runtime");
         row("start all", "action.start_all", "=== 启动中 ===", "=== 启动完成 ===");
         row("stop all", "action.stop_all", "=== 停止中 ===", "=== 停止完成 ===");
         row("refresh", "action.refresh_status", "=== 服务状态 ===");
-        row("choose", "action.choose_directory");
-        row("runtime folder", "action.open_directory", "", "",
-            QUrl::fromLocalFile(m_root + "/runtime"));
-        row("privacy", "action.privacy_settings", "", "", QUrl::fromLocalFile(m_root + "/runtime"));
+        row("choose, cancelled", "action.choose_directory");
+        row("choose, a root chosen", "action.choose_directory", "已设置目录: " + m_root, "", {},
+            m_root);
+        row("runtime folder", "action.open_directory", "", "", runtime);
+        row("runtime folder, no file manager", "action.open_directory", "<b>before</b>", "",
+            runtime, "cannot open", "无法打开: " + m_root + "/runtime（没有可用的文件管理器）");
+        row("privacy", "action.privacy_settings", "", "", runtime);
         row("website", "action.open_website", "", "", QUrl("http://localhost:8000"));
+        row("website, no browser", "action.open_website", "<b>before</b>", "",
+            QUrl("http://localhost:8000"), "cannot open",
+            "无法打开: http://localhost:8000（没有可用的浏览器）");
         row("database", "action.database_admin", "", "", QUrl("http://localhost:900"));
         row("phpmyadmin", "action.start_phpmyadmin", "", "", QUrl("http://localhost:900"));
         row("update", "action.update_repair",
@@ -138,6 +150,11 @@ private Q_SLOTS:
         QFETCH(QString, logStart);
         QFETCH(QString, finalTitle);
         QFETCH(QUrl, opened);
+        QFETCH(QString, desktop);
+        QFETCH(QString, logEnd);
+        m_desktop->opens = desktop != "cannot open";
+        if (m_desktop->opens && !desktop.isEmpty())
+            m_desktop->nextChoice = desktop;
         IconButton *pressed = button(key);
         QVERIFY(pressed);
         QVERIFY(pressed->isEnabled());
@@ -159,13 +176,20 @@ private Q_SLOTS:
         if (!finalTitle.isEmpty()) {
             QTRY_COMPARE_WITH_TIMEOUT(sequence.size() + update.size(), 1, 60000);
             QVERIFY2(vm()->logs().startsWith(finalTitle), qPrintable(vm()->logs()));
+            // The update fails offline; its progress text says so.
+            if (!update.isEmpty())
+                QCOMPARE(vm()->updateProgressText(),
+                         update.first().first().toBool() ? "完成" : "失败");
         }
         if (!opened.isEmpty())
             QTRY_COMPARE(m_desktop->opened.value(m_desktop->opened.size() - 1), opened);
+        if (!logEnd.isEmpty())
+            QTRY_VERIFY2(vm()->logs().endsWith("\n" + logEnd + "\n"), qPrintable(vm()->logs()));
         if (key == "action.choose_directory") {
             QTRY_COMPARE(m_desktop->chooserMessage, QString("请选择 Tavex-panel 目录"));
             QCOMPARE(m_desktop->chooserAccept, QString("选择"));
-            QCOMPARE(vm()->logs(), QString("<b>before</b> & after")); // cancelled: nothing changes
+            if (desktop.isEmpty()) // cancelled: nothing changes
+                QCOMPARE(vm()->logs(), QString("<b>before</b> & after"));
         }
         if (key == "action.copy_logs")
             QTRY_COMPARE(m_desktop->clipboard, std::optional<QString>("<b>before</b> & after"));
@@ -212,8 +236,14 @@ private Q_SLOTS:
         QCOMPARE(card->isVisible(), !line.isEmpty());
         if (!line.isEmpty())
             QCOMPARE(card->findChild<QLabel *>("progressText")->text(), line);
+        QCOMPARE(card->accessibleDescription(), line);
+        // A run that ends leaves nothing for a screen reader to read.
+        vm()->showUpdateProgressForTesting(0.5, "正在下载更新包");
+        vm()->showUpdateProgressForTesting(fraction, "失败");
+        QCOMPARE(card->accessibleDescription().isEmpty(), line.isEmpty());
         vm()->showUpdateProgressForTesting(0.0, QString());
         QVERIFY(!card->isVisible());
+        QVERIFY(card->accessibleDescription().isEmpty());
     }
 
     // The permission hint and the error summary each bring their warning, and take it away;
@@ -279,6 +309,11 @@ private Q_SLOTS:
         QVERIFY(!startAll->isEnabled());
         QVERIFY(view.findChild<IconButton *>("action.copy_logs")->isEnabled());
         QTest::mouseClick(startAll, Qt::LeftButton);
+        // A refresh meanwhile neither installs nor waits for the installation: it reads the root
+        // that the installation makes.
+        view.viewModel()->refreshStatus();
+        QVERIFY(view.viewModel()->logs().endsWith("目录: " + installed + "\n"));
+        QVERIFY(!isValidPanelRoot(installed));
         other.unlock();
         QVERIFY(QTest::qWaitFor([&] { return view.viewModel()->logs().contains("目录来源: "); }));
         QVERIFY(isValidPanelRoot(installed));
@@ -534,10 +569,15 @@ private Q_SLOTS:
         QTest::addColumn<QString>("locale");
         QTest::addColumn<QString>("startAll");
         QTest::addColumn<QString>("caption");
-        QTest::newRow("zh_CN") << "zh_CN" << QString("全部启动") << QString("简体中文（中国）");
+        QTest::addColumn<QString>("cancel"); // Qt's own text, as its choosers show it
+        QTest::newRow("zh_CN") << "zh_CN" << QString("全部启动") << QString("简体中文（中国）")
+                               << QString("取消");
         QTest::newRow("en_US") << "en_US" << QString("Start all")
-                               << QString("American English (United States)");
-        QTest::newRow("C") << "C" << QString("全部启动") << QString();
+                               << QString("American English (United States)") << QString("Cancel");
+        QTest::newRow("C") << "C" << QString("全部启动") << QString() << QString("取消");
+        QTest::newRow("de_DE, shown in Chinese")
+            << "de_DE" << QString("全部启动") << QString("Deutsch (Deutschland)")
+            << QString("取消");
     }
 
     void noRawKeyIsShown()
@@ -545,16 +585,29 @@ private Q_SLOTS:
         QFETCH(QString, locale);
         QFETCH(QString, startAll);
         QFETCH(QString, caption);
+        QFETCH(QString, cancel);
         m_view.reset();
         const QLocale previous;
         QLocale::setDefault(QLocale(locale));
         const auto translator = ui::loadTranslations(QLocale());
         QVERIFY(translator);
+        const auto qtTable = ui::loadQtTranslations(*translator);
+        // The tables that the set-up installed for the test's own locale stand aside meanwhile.
+        const QList<QTranslator *> setUp = qApp->findChildren<QTranslator *>();
+        for (QTranslator *table : setUp)
+            QCoreApplication::removeTranslator(table);
         QCoreApplication::installTranslator(translator.get());
+        if (qtTable)
+            QCoreApplication::installTranslator(qtTable.get());
         const auto restore = qScopeGuard([&] {
             QCoreApplication::removeTranslator(translator.get());
+            if (qtTable)
+                QCoreApplication::removeTranslator(qtTable.get());
+            for (QTranslator *table : setUp)
+                QCoreApplication::installTranslator(table);
             QLocale::setDefault(previous);
         });
+        QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), cancel);
 
         m_view = makeView();
         QVERIFY(shownAndRefreshed(*m_view));

@@ -16,6 +16,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMutex>
+#include <QPointer>
 #include <QThreadPool>
 
 namespace tavex {
@@ -107,7 +108,9 @@ void PanelViewModel::setDesktopServices(std::shared_ptr<DesktopServices> desktop
 
 QString PanelViewModel::tavexPanelRoot() const
 {
-    return m_resolver.tavexPanelRoot();
+    // The root that a resolution takes, found without installing: the copy waits on the shipped
+    // runtime's installation, which the background work makes.
+    return m_resolver.preview().root;
 }
 
 void PanelViewModel::replaceLogs(const QString &text)
@@ -161,18 +164,32 @@ void PanelViewModel::openPrivacySettings()
 {
     // Linux has no privacy page: show the folder that the check names (or the nearest part of
     // its path that exists), where the user can fix its owner or permissions.
-    const PermissionCheck check = checkRuntimePermissions(tavexPanelRoot());
-    QString folder = check.failingDir.isEmpty() ? runtimeDir() : check.failingDir;
+    const RuntimeLayout at = layout();
+    const PermissionCheck check = checkRuntimePermissions(at.root());
+    QString folder = check.failingDir.isEmpty() ? at.runtimeDir() : check.failingDir;
     while (!QFileInfo(folder).isDir() && folder != QDir::rootPath())
         folder = QFileInfo(folder).absolutePath();
-    m_desktop->openUrl(QUrl::fromLocalFile(folder));
+    openWithDesktop(QUrl::fromLocalFile(folder));
+}
+
+void PanelViewModel::openWithDesktop(const QUrl &url)
+{
+    if (m_desktop->openUrl(url))
+        return;
+    // Nothing on the screen says that the press did nothing: the log does, with the address to
+    // open by hand.
+    appendLogMessage(url.isLocalFile() ? QStringLiteral("无法打开: ") + url.toLocalFile() +
+                                             QStringLiteral("（没有可用的文件管理器）")
+                                       : QStringLiteral("无法打开: ") + url.toString() +
+                                             QStringLiteral("（没有可用的浏览器）"));
 }
 
 void PanelViewModel::refreshStatus()
 {
-    setPermissionHint(permissionCheckHint());
-    // One look at the PID files and ports serves the three probes and the diagnosis.
+    // One resolution of the root and one look at the PID files and ports serve the permission
+    // check, the three probes and the diagnosis.
     const RuntimeLayout at = layout();
+    setPermissionHint(tavex::permissionCheckHint(at.root()));
     const StackSnapshot snapshot = takeStackSnapshot(at);
     const ServiceStatus found = statusFrom(at, snapshot);
     setStatusFlag(&ServiceStatus::mysqlRunning, found.mysqlRunning);
@@ -260,16 +277,26 @@ void PanelViewModel::stopAll()
 
 void PanelViewModel::openPhpMyAdmin()
 {
-    if (!isPhpMyAdminRunning()) {
-        startPhpMyAdmin(layout(), appendingTo(m_poster));
-        refreshStatus();
-    }
-    m_desktop->openUrl(QUrl(kPhpMyAdminAddress));
+    // The probe and the start wait on the server: on the thread pool, never on the window's.
+    QThreadPool::globalInstance()->start([poster = m_poster, resolver = m_resolver] {
+        const RuntimeLayout at(resolver.tavexPanelRoot());
+        if (!tavex::isPhpMyAdminRunning(at)) {
+            QStringList mismatches;
+            startPhpMyAdmin(at, [&mismatches](const QString &message) { mismatches << message; });
+            // The launcher's messages follow the status block that the refresh writes.
+            poster->post([mismatches](PanelViewModel &vm) {
+                vm.refreshStatus();
+                for (const QString &message : mismatches)
+                    vm.appendLogMessage(message);
+            });
+        }
+        poster->post([](PanelViewModel &vm) { vm.openWithDesktop(QUrl(kPhpMyAdminAddress)); });
+    });
 }
 
 void PanelViewModel::openSite()
 {
-    m_desktop->openUrl(QUrl(kSiteAddress));
+    openWithDesktop(QUrl(kSiteAddress));
 }
 
 QUrl PanelViewModel::updateZipDownloadURL() const
@@ -291,8 +318,11 @@ void PanelViewModel::updateOrRepairFiles()
     if (reportsUpdateBusy())
         return;
     // Without an address a download could only fail on a name that does not resolve.
-    if (const auto chosen = m_desktop->choosePackageFile(QStringLiteral("选择 zip 更新包")))
-        updateOrRepairFromFile(*chosen);
+    m_desktop->choosePackageFile(QStringLiteral("选择 zip 更新包"),
+                                 [self = QPointer(this)](std::optional<QString> chosen) {
+                                     if (self && chosen)
+                                         self->updateOrRepairFromFile(*chosen);
+                                 });
 }
 
 void PanelViewModel::updateOrRepairFromDownload()
@@ -316,8 +346,11 @@ void PanelViewModel::updateOrRepairFromDroppedFile(const QString &packageFile)
                          QStringLiteral("\n\nruntime/www 中的站点（") + wwwDir() +
                          QStringLiteral("）将按更新包更新；Data/data 中的数据保留不变，"
                                         "更新前的站点存入快照，可以回滚。");
-    if (m_desktop->confirm(QStringLiteral("用更新包更新站点"), text))
-        updateOrRepairFromFile(packageFile);
+    m_desktop->confirm(QStringLiteral("用更新包更新站点"), text,
+                       [self = QPointer(this), packageFile](bool agreed) {
+                           if (self && agreed)
+                               self->updateOrRepairFromFile(packageFile);
+                       });
 }
 
 bool PanelViewModel::reportsUpdateBusy()
@@ -362,7 +395,8 @@ void PanelViewModel::startUpdate(const QString &packageFile)
                                           : updateFromPackageFile(resolver, packageFile, progress);
         poster->post([outcome, packageFile](PanelViewModel &vm) {
             vm.refreshStatus();
-            vm.setUpdateProgress(1.0, QStringLiteral("完成"));
+            vm.setUpdateProgress(1.0, outcome.succeeded ? QStringLiteral("完成")
+                                                        : QStringLiteral("失败"));
             vm.replaceLogs(updateFinishBlock(outcome, vm.tavexPanelRoot(),
                                              packageFile.isEmpty() ? vm.layout().updatePackagePath()
                                                                    : packageFile));
@@ -400,15 +434,20 @@ void PanelViewModel::showRootPlacement()
 
 void PanelViewModel::choosePanelRoot()
 {
-    const auto chosen = m_desktop->chooseDirectory(QStringLiteral("请选择 Tavex-panel 目录"),
-                                                   QStringLiteral("选择"));
-    if (!chosen || chosen->isEmpty())
-        return;
-    if (hasControlCharacter(*chosen) || !isValidPanelRoot(*chosen)) {
+    m_desktop->chooseDirectory(QStringLiteral("请选择 Tavex-panel 目录"), QStringLiteral("选择"),
+                               [self = QPointer(this)](std::optional<QString> chosen) {
+                                   if (self && chosen && !chosen->isEmpty())
+                                       self->takeChosenRoot(*chosen);
+                               });
+}
+
+void PanelViewModel::takeChosenRoot(const QString &chosen)
+{
+    if (hasControlCharacter(chosen) || !isValidPanelRoot(chosen)) {
         replaceLogs(QStringLiteral("选择的目录不是有效的 Tavex-panel 根目录"));
         return;
     }
-    if (const QString failure = writeSavedRoot(*chosen); !failure.isEmpty()) {
+    if (const QString failure = writeSavedRoot(chosen); !failure.isEmpty()) {
         replaceLogs(failure);
         return;
     }
@@ -418,7 +457,7 @@ void PanelViewModel::choosePanelRoot()
 
 void PanelViewModel::openRuntimeDirectory()
 {
-    m_desktop->openUrl(QUrl::fromLocalFile(tavexPanelRoot() + QStringLiteral("/runtime")));
+    openWithDesktop(QUrl::fromLocalFile(tavexPanelRoot() + QStringLiteral("/runtime")));
 }
 
 void PanelViewModel::showUpdateProgressForTesting(double fraction, const QString &text)

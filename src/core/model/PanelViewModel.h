@@ -58,7 +58,9 @@ public:
 
     void setDesktopServices(std::shared_ptr<DesktopServices> desktop);
 
-    // The panel root, resolved anew at every call, and the paths under it.
+    // The panel root, resolved anew at every call, and the paths under it. Never installs the
+    // shipped runtime (nor waits for its installation): while it is pending, this is the root that
+    // the installation makes.
     QString tavexPanelRoot() const;
     RuntimeLayout layout() const { return RuntimeLayout(tavexPanelRoot()); }
     QString runtimeDir() const { return layout().runtimeDir(); }
@@ -88,6 +90,7 @@ public:
     QString phpBinDisplay() const;
     void startAll();
     void stopAll();
+    // Starts phpMyAdmin in the background when it does not run, then opens it.
     void openPhpMyAdmin();
     void openSite();
 
@@ -114,7 +117,8 @@ public:
     // Appends where the root comes from and why it lies there.
     void showRootPlacement();
 
-    // Panel root chooser and runtime folder.
+    // Panel root chooser and runtime folder. The chooser's answer comes back later: the root is
+    // taken then.
     void choosePanelRoot();
     void openRuntimeDirectory();
 
@@ -144,6 +148,9 @@ private:
     void setPermissionHint(const QString &hint);
     void setStatusFlag(bool ServiceStatus::*flag, bool value);
     void setUpdateProgress(double fraction, const QString &text);
+    // Opens with the desktop; when nothing can, the log says so with the address.
+    void openWithDesktop(const QUrl &url);
+    void takeChosenRoot(const QString &chosen);
     // Whether an update or repair runs in this panel; if so the log says so.
     bool reportsUpdateBusy();
     // Claims and starts a run: a download when packageFile is empty.
