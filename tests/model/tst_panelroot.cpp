@@ -157,8 +157,8 @@ private Q_SLOTS:
         // all: the saved root still wins, and nothing is copied or set aside, however often.
         shipRuntime();
         QDir(resources() + u"/runtime/phpmyadmin"_s).removeRecursively();
-        QCOMPARE(resolver().tavexPanelRoot(), saved);
-        QCOMPARE(resolver().tavexPanelRoot(), saved);
+        for (int i = 0; i < 2; ++i)
+            QCOMPARE(resolver().tavexPanelRoot(), saved);
         QCOMPARE(installedEntries(), QStringList());
         QDir().mkpath(resources() + u"/runtime/phpmyadmin"_s);
         QCOMPARE(resolver().tavexPanelRoot(), installed());
@@ -186,18 +186,15 @@ private Q_SLOTS:
     // be installed, the shipped runtime itself serves.
     void whereTheRootGoes_data()
     {
-        QTest::addColumn<QString>("setUp");
-        QTest::addColumn<QString>("expected"); // shipped or data
-        QTest::newRow("a plain file in the way") << u"file"_s << u"shipped"_s;
-        QTest::newRow("an application folder the user may not write")
-            << u"read-only"_s << u"shipped"_s;
-        QTest::newRow("a prefix of another user") << u"others"_s << u"data"_s;
+        QTest::addColumn<QString>("setUp"); // the shipped runtime serves but for "others"
+        QTest::newRow("a plain file in the way") << u"file"_s;
+        QTest::newRow("an application folder the user may not write") << u"read-only"_s;
+        QTest::newRow("a prefix of another user") << u"others"_s;
     }
 
     void whereTheRootGoes()
     {
         QFETCH(QString, setUp);
-        QFETCH(QString, expected);
         if (::geteuid() != 0 && setUp == "others"_L1)
             QSKIP("only root can make a prefix of another user");
         shipRuntime();
@@ -222,7 +219,7 @@ private Q_SLOTS:
         const PanelRootResolver panel = resolver();
         const QString found = runUnprivileged(
             [panel] { return panel.preview().root + QLatin1Char('|') + panel.tavexPanelRoot(); });
-        const QString root = expected == "shipped"_L1 ? resources() : data + u"/Tavex-panel"_s;
+        const QString root = setUp == "others"_L1 ? data + u"/Tavex-panel"_s : resources();
         QCOMPARE(found, root + QLatin1Char('|') + root);
         QVERIFY(isValidPanelRoot(root));
     }
