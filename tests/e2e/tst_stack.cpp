@@ -205,51 +205,6 @@ private:
         return QString::fromLocal8Bit(::getpwuid(::geteuid())->pw_name);
     }
 
-    // The first user (root) runs the stack; a second user ("nobody") runs the command on the
-    // same root through a prefix of its own beside the first one's, with a home of its own.
-    void secondUsersCommand(const QString &command, const QString &reason)
-    {
-        if (::geteuid() != 0)
-            QSKIP("a second user needs root to be played");
-        QCOMPARE(panel({u"start-all"_s}).exitCode, 0);
-        const QString config = m_root + u"/runtime/config"_s;
-        const auto restore = qScopeGuard([&] {
-            QFile::setPermissions(config, QFileDevice::Permissions(0x7755));
-            panel({u"stop-all"_s});
-        });
-        const QString prefix = m_base + u"/tavex-b"_s;
-        PanelRunOptions second;
-        second.home = m_dir.filePath(u"home-b"_s);
-        second.launcher = {u"setpriv"_s, u"--reuid=nobody"_s, u"--regid=nogroup"_s,
-                           u"--clear-groups"_s};
-        QFile::remove(prefix + u"/bin/tavex-panel"_s);
-        const QString program = installPanelCopy(prefix + u"/bin/tavex-panel"_s);
-        QVERIFY(QDir().mkpath(second.home));
-        for (const QString &path : {prefix, prefix + u"/bin"_s, program, second.home})
-            QCOMPARE(::chown(QFile::encodeName(path).constData(), 65534, 65534), 0);
-        // A shared root: both users may write its runtime folder.
-        QVERIFY(QFile::setPermissions(m_dir.path(), QFileDevice::Permissions(0x7755)));
-        QVERIFY(QFile::setPermissions(config, QFileDevice::Permissions(0x7777)));
-        const QByteArray webPid = readFile(config + u"/php-web.pid"_s);
-        const QByteArray phpMyAdminPid = readFile(config + u"/phpmyadmin.pid"_s);
-        QVERIFY(!webPid.isEmpty() && !phpMyAdminPid.isEmpty());
-
-        const PanelRun run = runPanel(program, {command}, second);
-        QVERIFY2(run.exitCode != 0, qPrintable(run.out));
-        QVERIFY2(run.out.contains(QString(reason)
-                                      .replace(u"%1"_s, QString::fromLatin1(webPid))
-                                      .replace(u"%2"_s, userOfThisProcess())),
-                 qPrintable(run.out));
-        QVERIFY2(
-            run.out.contains(u"无法停止 phpMyAdmin（PID "_s + QString::fromLatin1(phpMyAdminPid)),
-            qPrintable(run.out));
-        QCOMPARE(readFile(config + u"/php-web.pid"_s), webPid);
-        QCOMPARE(readFile(config + u"/phpmyadmin.pid"_s), phpMyAdminPid);
-        // The second user's request to the database server is honoured; the PHP servers run on.
-        QVERIFY(panel({u"status"_s}).out.contains(u"\nPHP Web: 运行中\nMySQL Web: 运行中\n"_s));
-        QVERIFY(portAnswers(8000) && portAnswers(900));
-    }
-
 private Q_SLOTS:
     void initTestCase()
     {
@@ -599,14 +554,15 @@ private Q_SLOTS:
             other.kill();
             other.waitForFinished();
         });
-        const bool listen = cause.startsWith("listen "_L1);
-        if (listen) {
+        if (cause.startsWith("listen "_L1)) {
             const QString port = cause.mid(7);
             if (port.toInt() < 1024 && ::geteuid() != 0)
                 QSKIP("an ordinary user's Python may not listen on a port below 1024");
-            other.start(u"python3"_s,
-                        {u"-c"_s, u"import socket,time\ns=socket.create_server(('0.0.0.0',%1))\n"
-                                  "time.sleep(600)"_s.arg(port)});
+            other.start(
+                u"python3"_s,
+                {u"-c"_s, u"import socket,time\ns=socket.socket()\n"
+                          "s.setsockopt(socket.SOL_SOCKET,socket.SO_REUSEADDR,1)\n"
+                          "s.bind(('0.0.0.0',%1))\ns.listen(64)\ntime.sleep(600)"_s.arg(port)});
             QVERIFY(other.waitForStarted());
             QTRY_VERIFY_WITH_TIMEOUT(portAnswers(port.toUShort()), 10000);
         } else if (cause == "broken php"_L1) {
@@ -621,6 +577,7 @@ private Q_SLOTS:
                                      .replace(u"%1"_s, QString::number(other.processId()))
                                      .replace(u"%2"_s, userOfThisProcess());
         const QString label = QStringList{u"MySQL"_s, u"PHP Web"_s, u"phpMyAdmin"_s}[service];
+
         if (!command.isEmpty()) {
             const PanelRun run = panel({command});
             QCOMPARE(run.exitCode, 1);
@@ -633,9 +590,10 @@ private Q_SLOTS:
         // A PID file of another program says so; what the log says of an earlier start may follow.
         QTRY_VERIFY_WITH_TIMEOUT(
             (vm.refreshStatus(), vm.serviceReasons().value(service).startsWith(expected)), 10000);
-        // A held port is the one cause; a broken PHP breaks both servers and stays in their logs.
-        for (int other = 0; other < 3 && listen; ++other) {
-            if (other != service)
+        for (int other = 0; other < 3; ++other) {
+            // A held port is the one cause; a broken PHP breaks both servers and stays in their
+            // logs.
+            if (other != service && cause.startsWith("listen "_L1))
                 QVERIFY2(vm.serviceReasons().value(other).isEmpty(),
                          qPrintable(vm.serviceReasons().join('|')));
         }
@@ -645,8 +603,53 @@ private Q_SLOTS:
                  qPrintable(doctor.out));
         QCOMPARE(panel({u"stop-all"_s}).exitCode, cause == "listen 3306"_L1 ? 1 : 0);
         // The other program is left alone.
-        if (listen)
+        if (cause.startsWith("listen "_L1))
             QCOMPARE(other.state(), QProcess::Running);
+    }
+
+    // The first user (root) runs the stack; a second user ("nobody") runs the command on the
+    // same root through a prefix of its own beside the first one's, with a home of its own.
+    void secondUsersCommand(const QString &command, const QString &reason)
+    {
+        if (::geteuid() != 0)
+            QSKIP("a second user needs root to be played");
+        QCOMPARE(panel({u"start-all"_s}).exitCode, 0);
+        const QString config = m_root + u"/runtime/config"_s;
+        const auto restore = qScopeGuard([&] {
+            QFile::setPermissions(config, QFileDevice::Permissions(0x7755));
+            panel({u"stop-all"_s});
+        });
+        const QString prefix = m_base + u"/tavex-b"_s;
+        PanelRunOptions second;
+        second.home = m_dir.filePath(u"home-b"_s);
+        second.launcher = {u"setpriv"_s, u"--reuid=nobody"_s, u"--regid=nogroup"_s,
+                           u"--clear-groups"_s};
+        QFile::remove(prefix + u"/bin/tavex-panel"_s);
+        const QString program = installPanelCopy(prefix + u"/bin/tavex-panel"_s);
+        QVERIFY(QDir().mkpath(second.home));
+        for (const QString &path : {prefix, prefix + u"/bin"_s, program, second.home})
+            QCOMPARE(::chown(QFile::encodeName(path).constData(), 65534, 65534), 0);
+        // A shared root: both users may write its runtime folder.
+        QVERIFY(QFile::setPermissions(m_dir.path(), QFileDevice::Permissions(0x7755)));
+        QVERIFY(QFile::setPermissions(config, QFileDevice::Permissions(0x7777)));
+        const QByteArray webPid = readFile(config + u"/php-web.pid"_s);
+        const QByteArray phpMyAdminPid = readFile(config + u"/phpmyadmin.pid"_s);
+        QVERIFY(!webPid.isEmpty() && !phpMyAdminPid.isEmpty());
+
+        const PanelRun run = runPanel(program, {command}, second);
+        QVERIFY2(run.exitCode != 0, qPrintable(run.out));
+        QVERIFY2(run.out.contains(QString(reason)
+                                      .replace(u"%1"_s, QString::fromLatin1(webPid))
+                                      .replace(u"%2"_s, userOfThisProcess())),
+                 qPrintable(run.out));
+        QVERIFY2(
+            run.out.contains(u"无法停止 phpMyAdmin（PID "_s + QString::fromLatin1(phpMyAdminPid)),
+            qPrintable(run.out));
+        QCOMPARE(readFile(config + u"/php-web.pid"_s), webPid);
+        QCOMPARE(readFile(config + u"/phpmyadmin.pid"_s), phpMyAdminPid);
+        // The second user's request to the database server is honoured; the PHP servers run on.
+        QVERIFY(panel({u"status"_s}).out.contains(u"\nPHP Web: 运行中\nMySQL Web: 运行中\n"_s));
+        QVERIFY(portAnswers(8000) && portAnswers(900));
     }
 
     void cleanupTestCase()
