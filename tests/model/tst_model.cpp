@@ -52,8 +52,7 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("entries");
         QTest::addColumn<QStringList>("footer");
         QTest::addColumn<QString>("expected");
-        using L = QStringList;
-        QTest::newRow("title alone") << "=== T ===" << L{} << L{} << "=== T ===";
+        using L = QStringList; // a title alone is stop-all's block in the stack test
         QTest::newRow("empty entries vanish, footer after an empty line")
             << "T" << L{"E1", "", "E2"} << L{"F1", "F2"} << "T\nE1\nE2\n\nF1\nF2";
         QTest::newRow("a blank entry stays") << "T" << L{" "} << L{} << "T\n ";
@@ -94,8 +93,7 @@ private Q_SLOTS:
         QSignalSpy statusChanges(&vm, &PanelViewModel::statusChanged);
         vm.refreshStatus();
         QCOMPARE(statusChanges.size(), 3);
-        // Whatever listens on 3306 on this machine counts as the database; the PHP servers are
-        // this root's own, and none runs.
+        // Whatever listens on 3306 counts as the database; none of this root's PHP servers runs.
         const QString mysql = vm.status().mysqlRunning ? "运行中" : "已停止";
         QCOMPARE(vm.logs(), "=== 服务状态 ===\nMySQL: " + mysql +
                                 "\nPHP Web: 已停止\nMySQL Web: 已停止\n目录: " + good.root + "\n");
