@@ -187,15 +187,11 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("php");
         QTest::addColumn<QString>("mysqldLine");
         QTest::addColumn<QString>("phpLine");
-        const QByteArray mariadb =
-            "mysqld  Ver 10.11.6-MariaDB-0+deb12u1 for debian-linux-gnu on x86_64";
+        const QByteArray mariadb = "mysqld  Ver 10.11.6-MariaDB-0+deb12u1 for debian-linux-gnu";
         const QByteArray php = "PHP 8.2.7 (cli) (built: Jun  9 2023 19:37:27) (NTS)";
         QTest::newRow("warnings first")
-            << "echo 'mysqld: Warning: failed to retrieve the MAC address'\necho '" + mariadb +
-                   "'\n"
-            << "echo 'PHP Warning:  Module \"mysqli\" is already loaded in Unknown on line 0'\n"
-               "echo '" +
-                   php + "'\necho 'Copyright (c) The PHP Group'\n"
+            << "echo 'mysqld: Warning: no MAC address'\necho '" + mariadb + "'\n"
+            << "echo 'PHP Warning:  Module loaded twice'\necho '" + php + "'\necho '(c)'\n"
             << QString(mariadb) << QString(php);
         QTest::newRow("no output")
             << QByteArray() << QByteArray() << u"（没有输出）"_s << u"（没有输出）"_s;
@@ -237,16 +233,10 @@ private Q_SLOTS:
         QFETCH(QHostAddress, address);
         QFETCH(QString, shown);
         QTcpServer server;
-        quint16 port = 0;
-        if (address.isNull()) {
-            // A port that was free a moment ago.
-            QVERIFY(server.listen(QHostAddress::LocalHost));
-            port = server.serverPort();
-            server.close();
-        } else {
-            QVERIFY(server.listen(address));
-            port = server.serverPort();
-        }
+        QVERIFY(server.listen(address.isNull() ? QHostAddress(QHostAddress::LocalHost) : address));
+        const quint16 port = server.serverPort();
+        if (address.isNull())
+            server.close(); // a port that was free a moment ago
         QCOMPARE(tavex::exposedPortWarning(port),
                  shown.isEmpty() ? QString()
                                  : u"[警告] 端口 "_s + QString::number(port) + shown +
