@@ -42,20 +42,6 @@ using namespace tavex;
 using namespace tavex::test;
 using namespace Qt::StringLiterals;
 
-namespace {
-
-// A port of our own for the launcher tests, away from the stack's.
-const QString kTestPort = u"18731"_s;
-
-PhpServerSpec testServer(const RuntimeLayout &layout)
-{
-    PhpServerSpec spec = phpWebServer(layout);
-    spec.port = kTestPort;
-    return spec;
-}
-
-} // namespace
-
 class TestServices : public QObject
 {
     Q_OBJECT
@@ -156,7 +142,10 @@ private Q_SLOTS:
     {
         const StackRoot root = newRoot();
         const RuntimeLayout &layout = root.layout;
-        const PhpServerSpec server = testServer(layout);
+        // A port of the test's own, away from the stack's.
+        const QString port = u"18731"_s;
+        PhpServerSpec server = phpWebServer(layout);
+        server.port = port;
         // The only candidate fails for a reason that is not the processor: its description, and
         // nothing for the log.
         const QString php = layout.phpDir() + "/PHP8.2/bin/php";
@@ -176,9 +165,9 @@ private Q_SLOTS:
                     .hasMatch());
         const qint64 pid = pidText.toLongLong();
         const auto stopAnyway = qScopeGuard([pid] { terminateProcess(pid); });
-        QTRY_VERIFY(listeningProcessId(kTestPort.toUShort()) == pid);
+        QTRY_VERIFY(listeningProcessId(port.toUShort()) == pid);
         // Another service's port does not claim this server.
-        QVERIFY(isPhpServerRunning(server.pidPath, kTestPort));
+        QVERIFY(isPhpServerRunning(server.pidPath, port));
         QVERIFY(!isPhpServerRunning(server.pidPath, "8000"));
         // Run from the root as working directory, output appended after the earlier lines.
         QCOMPARE(QFileInfo(QString("/proc/%1/cwd").arg(pid)).symLinkTarget(), layout.root());
@@ -188,9 +177,8 @@ private Q_SLOTS:
         // This root's server is found through its port too, whatever the PID file says, also by
         // a second user who may not read that file; a server of another document root is not.
         const auto onPort = [&](const QString &documentRoot) {
-            const auto listener = portListener(kTestPort.toUShort());
-            return QString::number(
-                rootsPhpServerOnPort(listener, kTestPort, documentRoot).value_or(0));
+            const auto listener = portListener(port.toUShort());
+            return QString::number(rootsPhpServerOnPort(listener, port, documentRoot).value_or(0));
         };
         QCOMPARE(onPort(layout.wwwDir()), QString::number(pid));
         QCOMPARE(onPort(layout.phpMyAdminDir()), u"0"_s);
@@ -200,10 +188,10 @@ private Q_SLOTS:
             QCOMPARE(runUnprivileged([&] { return onPort(layout.wwwDir()); }),
                      QString::number(pid));
         }
-        QCOMPARE(stopPhpServer(server.pidPath, kTestPort), QString());
+        QCOMPARE(stopPhpServer(server.pidPath, port), QString());
         QVERIFY(waitUntilGone(pid));
         QVERIFY(!QFileInfo::exists(server.pidPath));
-        QVERIFY(!isPhpServerRunning(server.pidPath, kTestPort));
+        QVERIFY(!isPhpServerRunning(server.pidPath, port));
 
         // A missing document root: the launch still counts, the complaint lands in the log.
         QDir(layout.wwwDir()).removeRecursively();
@@ -213,43 +201,13 @@ private Q_SLOTS:
         const auto stopSecond = qScopeGuard([second] { terminateProcess(second); });
         QTRY_VERIFY(readFile(server.logPath).contains("does not exist"));
         QVERIFY(waitUntilGone(second));
-        QVERIFY(!isPhpServerRunning(server.pidPath, kTestPort));
+        QVERIFY(!isPhpServerRunning(server.pidPath, port));
     }
 
-    void pidFilesThatDoNotNameTheServer()
+    // Programs that are not the panel's survive: one named by a PID file, one whose command line
+    // a root full of the characters of a regular expression would match if read as a pattern.
+    void pidFilesAndKillPatternSpareOthers()
     {
-        const RuntimeLayout layout = newRoot().layout;
-        QDir().mkpath(layout.cfgDir());
-        const QString pidPath = layout.phpWebPidPath();
-
-        // A number now used by an unrelated program: stopped, never signalled, file removed.
-        QProcess unrelated;
-        unrelated.start(childHelper(), {"hang"});
-        QVERIFY(unrelated.waitForStarted());
-        writeFile(pidPath, " \n" + QByteArray::number(unrelated.processId()) + "\n");
-        QVERIFY(!isPhpWebRunning(layout));
-        QCOMPARE(stopPhpWeb(layout), QString());
-        QVERIFY(!QFileInfo::exists(pidPath));
-        QVERIFY(!unrelated.waitForFinished(100));
-        unrelated.kill();
-        unrelated.waitForFinished();
-
-        // Content that is not a positive number signals nothing and stays.
-        for (const QByteArray content : {"abc", "0", "-7", "", "99999999999"}) {
-            writeFile(pidPath, content);
-            QVERIFY(!isPhpWebRunning(layout));
-            QCOMPARE(stopPhpWeb(layout), QString());
-            QVERIFY2(QFileInfo::exists(pidPath), content.constData());
-        }
-        QCOMPARE(parsePid("\t+4321 \r\n"), std::optional<qint32>(4321));
-        QCOMPARE(parsePid("12a"), std::nullopt);
-    }
-
-    // Killing by pattern ends what matches and nothing else, with roots full of the characters of
-    // a regular expression; nothing to end is no error.
-    void databaseKillPatternMatchesOnlyItsRoot()
-    {
-        // Two roots: the second is what the first's path would match if read as a pattern.
         const QString own = m_dir.filePath("a+b (c) [d].e");
         QList<QProcess *> servers;
         for (const QString &root : {own, m_dir.filePath("aab c dXe")}) {
@@ -261,6 +219,8 @@ private Q_SLOTS:
                                   {"hang", "--defaults-file=" + layout.mysqlCnfPath()});
             QVERIFY(servers.last()->waitForStarted());
         }
+        const auto endOther =
+            qScopeGuard([&] { servers[1]->kill(), servers[1]->waitForFinished(); });
         // With no listener on 3306 the command-line probe decides, for the right root only.
         if (!mysqlPidFromPort3306()) {
             QVERIFY(isMariaDBRunning(RuntimeLayout(own)));
@@ -268,10 +228,26 @@ private Q_SLOTS:
         }
         QCOMPARE(killByPattern(mysqlKillPattern(own)), QString());
         QVERIFY(servers[0]->waitForFinished(5000));
-        QVERIFY(!servers[1]->waitForFinished(200));
         QCOMPARE(killByPattern("no-such-process-pattern-1234"), QString());
-        servers[1]->kill();
-        servers[1]->waitForFinished();
+
+        // A PID file naming an unrelated program: stopped, never signalled, file removed.
+        const RuntimeLayout layout = newRoot().layout;
+        QDir().mkpath(layout.cfgDir());
+        const QString pidPath = layout.phpWebPidPath();
+        writeFile(pidPath, " \n" + QByteArray::number(servers[1]->processId()) + "\n");
+        QVERIFY(!isPhpWebRunning(layout));
+        QCOMPARE(stopPhpWeb(layout), QString());
+        QVERIFY(!QFileInfo::exists(pidPath));
+        QVERIFY(!servers[1]->waitForFinished(200));
+        // Content that is not a positive number signals nothing and stays.
+        for (const QByteArray content : {"abc", "0", "-7", "", "99999999999"}) {
+            writeFile(pidPath, content);
+            QVERIFY(!isPhpWebRunning(layout));
+            QCOMPARE(stopPhpWeb(layout), QString());
+            QVERIFY2(QFileInfo::exists(pidPath), content.constData());
+        }
+        QCOMPARE(parsePid("\t+4321 \r\n"), std::optional<qint32>(4321));
+        QCOMPARE(parsePid("12a"), std::nullopt);
     }
 
     void databaseOperationsPassExactArguments()
@@ -296,10 +272,17 @@ private Q_SLOTS:
         QCOMPARE(startMysql(layout, cnf), QString());
         QTRY_COMPARE(QString::fromUtf8(readFile(record)),
                      "--defaults-file=" + cnf + "\n--daemonize\n");
-
-        QVERIFY(stopMysql(layout).endsWith("No such file or directory"));
         QFile::remove(layout.mysqldPath());
         QCOMPARE(startMysql(layout, cnf), QString("No such file or directory"));
+
+        // Stop-all without the shutdown tool, and with one that never returns: held only for
+        // its time limit.
+        QVERIFY(stopMysql(layout).endsWith("No such file or directory"));
+        writeScript(layout.mysqladminPath(), "exec sleep 600\n");
+        QCOMPARE(
+            stopMysql(layout, 1000),
+            QString("MySQL: mysqladmin 超过 1 秒未结束，关闭失败，已强制结束，改为按进程结束"));
+        QVERIFY(processesMatching("^sleep 600$").isEmpty());
     }
 
     // Links and odd files planted at the panel's own paths, and option files that are not what
@@ -426,17 +409,6 @@ private Q_SLOTS:
         QCOMPARE(firstBlocks, (QStringList{first, first + '\n' + sequenceWaitLine()}));
         QVERIFY(!SequenceLock::busy(stack.root));
         killByPattern(kPhpServerKillPattern);
-    }
-
-    // A shutdown tool that never returns holds stop-all only for its time limit.
-    void shutdownToolIsBounded()
-    {
-        const RuntimeLayout layout = newRoot("hang").layout;
-        writeScript(layout.mysqladminPath(), "exec sleep 600\n");
-        QCOMPARE(
-            stopMysql(layout, 1000),
-            QString("MySQL: mysqladmin 超过 1 秒未结束，关闭失败，已强制结束，改为按进程结束"));
-        QVERIFY(processesMatching("^sleep 600$").isEmpty());
     }
 
     void openingPhpMyAdminStartsItAndAppendsTheMismatch()
