@@ -296,25 +296,22 @@ private Q_SLOTS:
         QTest::addColumn<bool>("databaseRuns");
         const QString cnf = "%1/runtime/mysql/my_runtime.cnf";
         const QString link = ": 目标是符号链接，已拒绝写入";
-        QTest::newRow("option file is a link")
-            << "cnf-link"
-            << QStringList{"MySQL: " + cnf + link,
-                           "MySQL: 选项文件无法使用，未初始化数据库: " + cnf,
-                           "MySQL: 选项文件无法使用，未启动 MySQL: " + cnf}
-            << false;
-        QTest::newRow("option folder is a link")
-            << "mysql-link" << QStringList{"MySQL: %1/runtime/mysql" + link} << false;
-        QTest::newRow("root with a line break")
-            << "newline" << QStringList{"MySQL: 目录路径含有换行或控制字符，无法写入选项文件: %1"}
-            << false;
-        QTest::newRow("site's PID file is a link")
-            << "pid-link" << QStringList{"PHP Web: %1/runtime/config/php-web.pid" + link} << true;
-        QTest::newRow("site's log is a FIFO")
-            << "log-fifo"
-            << QStringList{"PHP Web: %1/runtime/config/php-web.log: 不是普通文件，已拒绝写入"}
-            << true;
-        QTest::newRow("phpMyAdmin's configuration is a dangling link")
-            << "pma-link" << QStringList{} << true;
+        const auto row = [](const char *name, const char *plant, const QStringList &lines,
+                            bool databaseRuns) {
+            QTest::newRow(name) << QString(plant) << lines << databaseRuns;
+        };
+        row("option file is a link", "cnf-link",
+            {"MySQL: " + cnf + link, "MySQL: 选项文件无法使用，未初始化数据库: " + cnf,
+             "MySQL: 选项文件无法使用，未启动 MySQL: " + cnf},
+            false);
+        row("option folder is a link", "mysql-link", {"MySQL: %1/runtime/mysql" + link}, false);
+        row("root with a line break", "newline",
+            {"MySQL: 目录路径含有换行或控制字符，无法写入选项文件: %1"}, false);
+        row("site's PID file is a link", "pid-link",
+            {"PHP Web: %1/runtime/config/php-web.pid" + link}, true);
+        row("site's log is a FIFO", "log-fifo",
+            {"PHP Web: %1/runtime/config/php-web.log: 不是普通文件，已拒绝写入"}, true);
+        row("phpMyAdmin's configuration is a dangling link", "pma-link", {}, true);
     }
 
     void startAllRefusesLinksAndBadOptionFiles()
@@ -366,11 +363,8 @@ private Q_SLOTS:
         // server starts before phpMyAdmin's. A site log that is no file of its own stops the
         // site's server before it starts; one whose PID file cannot be written is ended at once,
         // and may not get to note itself.
-        QStringList steps;
-        if (databaseRuns)
-            steps << "init begins"
-                  << "init ends"
-                  << "server";
+        QStringList steps =
+            databaseRuns ? QStringList{"init begins", "init ends", "server"} : QStringList();
         const QString site = "php 0.0.0.0:8000";
         if (plant != "log-fifo" && plant != "pid-link")
             steps << site;
@@ -384,6 +378,7 @@ private Q_SLOTS:
         if (plant == "newline")
             QVERIFY(!QFileInfo::exists(layout.mysqlCnfPath()));
     }
+
     // Two start-alls pressed at once run one after the other; the second says that it waits.
     void sequencesRunOneAtATime()
     {
