@@ -87,8 +87,7 @@ private Q_SLOTS:
     {
         const QString root = makeRuntime(u"readonly"_s);
         const QString config = root + u"/runtime/config"_s;
-        QFile::setPermissions(config, QFileDevice::ReadOwner | QFileDevice::ExeOwner |
-                                          QFileDevice::ReadOther | QFileDevice::ExeOther);
+        QFile::setPermissions(config, QFileDevice::Permissions(0x5555));
         // The folders above must let the unprivileged user write, so config is the first to fail.
         QFile::setPermissions(root + u"/runtime"_s, QFileDevice::Permissions(0x7777));
         const QString hint = runUnprivileged([root] { return permissionCheckHint(root); });
@@ -101,8 +100,7 @@ private Q_SLOTS:
         QFile::setPermissions(config, QFileDevice::Permissions(0x7777));
         const QString mysql = root + u"/runtime/mysql"_s;
         QDir(mysql + u"/data"_s).removeRecursively();
-        QFile::setPermissions(mysql, QFileDevice::ReadOwner | QFileDevice::ExeOwner |
-                                         QFileDevice::ReadOther | QFileDevice::ExeOther);
+        QFile::setPermissions(mysql, QFileDevice::Permissions(0x5555));
         QVERIFY(runUnprivileged([root] {
                     return permissionCheckHint(root);
                 }).startsWith(u"权限提示: 无法写入 "_s + mysql + QLatin1Char('\n')));
@@ -166,14 +164,12 @@ private Q_SLOTS:
         QFile::remove(mark);
         writeFile(path, earlier);
         noteLogStart(mark, path);
-        if (replaced) {
-            writeFile(path + QStringLiteral(".new"), log);
-            QVERIFY(::rename(QFile::encodeName(path + QStringLiteral(".new")).constData(),
-                             QFile::encodeName(path).constData()) == 0);
-        } else {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::Append) && file.write(log) == log.size());
-        }
+        // The earlier file is moved aside, not deleted, so the new one cannot reuse its inode.
+        if (replaced)
+            QVERIFY(QFile::rename(path, path + QStringLiteral(".old")));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::Append) && file.write(log) == log.size());
+        file.close();
         const qint64 from = logStartOffset(mark, path);
         QCOMPARE(database ? lastDatabaseLogComplaint(path, from) : lastPhpLogComplaint(path, from),
                  complaint);
