@@ -182,16 +182,15 @@ private Q_SLOTS:
         QTest::addColumn<QString>("plant");
         QTest::addColumn<QString>("expected"); // %1 is the path, %2 its folder
         const QString link = u": 目标是符号链接，已拒绝写入"_s;
-        QTest::newRow("link to a file outside") << "link"
-                                                << "%1" + link;
-        QTest::newRow("dangling link") << "dangling"
-                                       << "%1" + link;
-        QTest::newRow("link to a special file") << "special"
-                                                << "%1" + link;
-        QTest::newRow("folder is a link") << "folder-link"
-                                          << "%2" + link;
-        QTest::newRow("FIFO") << "fifo" << u"%1: 不是普通文件，已拒绝写入"_s;
-        QTest::newRow("folder") << "dir" << u"Is a directory"_s;
+        const auto row = [](const char *name, const char *plant, const QString &expected) {
+            QTest::newRow(name) << QString(plant) << expected;
+        };
+        row("link to a file outside", "link", "%1" + link);
+        row("dangling link", "dangling", "%1" + link);
+        row("link to a special file", "special", "%1" + link);
+        row("folder is a link", "folder-link", "%2" + link);
+        row("FIFO", "fifo", u"%1: 不是普通文件，已拒绝写入"_s);
+        row("folder", "dir", u"Is a directory"_s);
     }
 
     void writersRefuseWhatIsNotTheirFile()
