@@ -46,17 +46,15 @@ private Q_SLOTS:
     void allWritable()
     {
         const QString root = makeRuntime(u"ok"_s);
-        QCOMPARE(permissionCheckHint(root), QString());
-        QCOMPARE(snapshot(root).size(), 0); // no test file left behind
+        QVERIFY(permissionCheckHint(root).isEmpty() && snapshot(root).isEmpty()); // no file left
 
         // A link planted at the test file's old, predictable name is neither followed nor removed.
         const QString victim = m_dir.filePath(u"victim"_s);
         writeFile(victim, "outside");
         const QString planted = root + u"/runtime/.tavex-write-test"_s;
         QVERIFY(QFile::link(victim, planted));
-        QCOMPARE(permissionCheckHint(root), QString());
+        QVERIFY(permissionCheckHint(root).isEmpty() && QFileInfo(planted).isSymLink());
         QCOMPARE(readFile(victim), QByteArray("outside"));
-        QVERIFY(QFileInfo(planted).isSymLink());
 
         // A runtime folder that is a link elsewhere is not written into.
         const QString config = root + u"/runtime/config"_s;
@@ -72,8 +70,6 @@ private Q_SLOTS:
         QCOMPARE(permissionCheckHint(root),
                  u"权限提示: 目录不存在或不可访问 - "_s + root + u"/runtime"_s);
         QDir().mkpath(root + u"/runtime/mysql"_s);
-        QCOMPARE(permissionCheckHint(root),
-                 u"权限提示: 目录不存在或不可访问 - "_s + root + u"/runtime/config"_s);
         // The doctor's look past folders that start-all makes.
         const PermissionCheck ahead = checkRuntimePermissions(root, true);
         QCOMPARE(ahead.hint, QString());
@@ -91,8 +87,7 @@ private Q_SLOTS:
     {
         const QString root = makeRuntime(u"readonly"_s);
         const QString config = root + u"/runtime/config"_s;
-        QFile::setPermissions(config, QFileDevice::ReadOwner | QFileDevice::ExeOwner |
-                                          QFileDevice::ReadOther | QFileDevice::ExeOther);
+        QFile::setPermissions(config, QFileDevice::Permissions(0x5555));
         // The folders above must let the unprivileged user write, so config is the first to fail.
         QFile::setPermissions(root + u"/runtime"_s, QFileDevice::Permissions(0x7777));
         const QString hint = runUnprivileged([root] { return permissionCheckHint(root); });
@@ -105,8 +100,7 @@ private Q_SLOTS:
         QFile::setPermissions(config, QFileDevice::Permissions(0x7777));
         const QString mysql = root + u"/runtime/mysql"_s;
         QDir(mysql + u"/data"_s).removeRecursively();
-        QFile::setPermissions(mysql, QFileDevice::ReadOwner | QFileDevice::ExeOwner |
-                                         QFileDevice::ReadOther | QFileDevice::ExeOther);
+        QFile::setPermissions(mysql, QFileDevice::Permissions(0x5555));
         QVERIFY(runUnprivileged([root] {
                     return permissionCheckHint(root);
                 }).startsWith(u"权限提示: 无法写入 "_s + mysql + QLatin1Char('\n')));
@@ -121,51 +115,41 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("log");
         QTest::addColumn<bool>("replaced");
         QTest::addColumn<QString>("complaint");
-        const QByteArray started = "[Sun Dec  6 20:01:02 2026] PHP 8.2.36 Development Server "
-                                   "(http://0.0.0.0:8000) started\n";
-        const QByteArray traffic =
-            "[Sun Dec  6 20:01:03 2026] 127.0.0.1:50312 Accepted\n"
+        const auto row = [](const char *name, bool database, const QByteArray &earlier,
+                            const QByteArray &log, const char *complaint, bool replaced = false) {
+            QTest::newRow(name) << database << earlier << log << replaced << QString(complaint);
+        };
+        const QByteArray started =
+            "[Sun Dec  6 20:01:02 2026] PHP 8.2.36 Development Server "
+            "(http://0.0.0.0:8000) started\n"
             "[Sun Dec  6 20:01:03 2026] 127.0.0.1:50312 [200]: GET /\n"
-            "[Sun Dec  6 20:01:03 2026] 127.0.0.1:50312 Closing\n"
             "[Sun Dec  6 20:01:04 2026] [::1]:50314 Closed without sending a "
             "request; it was probably just an unused speculative preconnection\n";
-        const QByteArray refused = "[Sun Dec  6 20:02:00 2026] Failed to listen on 0.0.0.0:900 "
-                                   "(reason: Permission denied)\n";
-        QTest::newRow("served and stopped")
-            << false << QByteArray() << started + traffic << false << QString();
-        QTest::newRow("could not listen")
-            << false << QByteArray() << started + traffic + refused + "\n"
-            << false
-            << QStringLiteral("Failed to listen on 0.0.0.0:900 (reason: Permission denied)");
-        QTest::newRow("failed once, started since")
-            << false << QByteArray() << refused + started + traffic << false << QString();
-        QTest::newRow("a message without a stamp")
-            << false << QByteArray() << QByteArray("Could not open input file: x\n\n") << false
-            << QStringLiteral("Could not open input file: x");
-        QTest::newRow("empty log") << false << QByteArray() << QByteArray() << false << QString();
+        const char *listen = "Failed to listen on 0.0.0.0:900 (reason: Permission denied)";
+        const QByteArray refused = "[Sun Dec  6 20:02:00 2026] " + QByteArray(listen) + "\n";
+        row("served and stopped", false, {}, started, "");
+        row("could not listen", false, {}, started + refused + "\n", listen);
+        row("failed once, started since", false, {}, refused + started, "");
+        row("a message without a stamp", false, {}, "Could not open input file: x\n\n",
+            "Could not open input file: x");
         const QByteArray ready =
             "2026-12-06 20:01:02 0 [Note] /usr/sbin/mariadbd: ready for connections.\n";
-        QTest::newRow("database could not bind")
-            << true << QByteArray()
-            << ready + "2026-12-06 20:05:00 0 [Note] Starting MariaDB 10.11.14 as process 77\n"
-                       "2026-12-06 20:05:01 0 [ERROR] Can't start server: Bind on TCP/IP port. Got "
-                       "error: 98: Address already in use\n2026-12-06 20:05:01 0 [ERROR] Aborting\n"
-            << false
-            << QStringLiteral("Can't start server: Bind on TCP/IP port. Got error: 98: Address "
-                              "already in use");
-        QTest::newRow("database error before a good start")
-            << true << QByteArray() << "2026-12-06 20:00:00 0 [ERROR] old trouble\n" + ready
-            << false << QString();
+        const char *bind = "Can't start server: Bind on TCP/IP port. Got error: 98: Address "
+                           "already in use";
+        row("database could not bind", true, {},
+            ready + "2026-12-06 20:05:01 0 [ERROR] " + bind +
+                "\n2026-12-06 20:05:01 0 [ERROR] Aborting\n",
+            bind);
+        row("database error before a good start", true, {},
+            "2026-12-06 20:00:00 0 [ERROR] old trouble\n" + ready, "");
         // The latest start wrote nothing yet: what an earlier run said is over.
         const QByteArray aborted = "2026-12-06 19:00:00 0 [ERROR] Can't start server: old\n"
                                    "2026-12-06 19:00:00 0 [ERROR] Aborting\n";
-        QTest::newRow("database: only an earlier run complained")
-            << true << ready + aborted << QByteArray() << false << QString();
-        QTest::newRow("earlier run could not listen, the latest says nothing yet")
-            << false << started + refused << QByteArray() << false << QString();
-        QTest::newRow("log put anew since the start")
-            << true << ready + ready + aborted << aborted << true
-            << QStringLiteral("Can't start server: old");
+        row("database: only an earlier run complained", true, ready + aborted, {}, "");
+        row("earlier run could not listen, the latest says nothing yet", false, started + refused,
+            {}, "");
+        row("log put anew since the start", true, ready + ready + aborted, aborted,
+            "Can't start server: old", true);
     }
 
     void logComplaints()
@@ -180,14 +164,12 @@ private Q_SLOTS:
         QFile::remove(mark);
         writeFile(path, earlier);
         noteLogStart(mark, path);
-        if (replaced) {
-            writeFile(path + QStringLiteral(".new"), log);
-            QVERIFY(::rename(QFile::encodeName(path + QStringLiteral(".new")).constData(),
-                             QFile::encodeName(path).constData()) == 0);
-        } else {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::Append) && file.write(log) == log.size());
-        }
+        // The earlier file is moved aside, not deleted, so the new one cannot reuse its inode.
+        if (replaced)
+            QVERIFY(QFile::rename(path, path + QStringLiteral(".old")));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::Append) && file.write(log) == log.size());
+        file.close();
         const qint64 from = logStartOffset(mark, path);
         QCOMPARE(database ? lastDatabaseLogComplaint(path, from) : lastPhpLogComplaint(path, from),
                  complaint);
@@ -201,19 +183,12 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("php");
         QTest::addColumn<QString>("mysqldLine");
         QTest::addColumn<QString>("phpLine");
-        const QByteArray mariadb =
-            "mysqld  Ver 10.11.6-MariaDB-0+deb12u1 for debian-linux-gnu on x86_64";
+        const QByteArray mariadb = "mysqld  Ver 10.11.6-MariaDB-0+deb12u1 for debian-linux-gnu";
         const QByteArray php = "PHP 8.2.7 (cli) (built: Jun  9 2023 19:37:27) (NTS)";
         QTest::newRow("warnings first")
-            << "echo 'mysqld: Warning: failed to retrieve the MAC address'\necho '" + mariadb +
-                   "'\n"
-            << "echo 'PHP Warning:  Module \"mysqli\" is already loaded in Unknown on line 0'\n"
-               "echo '" +
-                   php + "'\necho 'Copyright (c) The PHP Group'\n"
+            << "echo 'mysqld: Warning: no MAC address'\necho '" + mariadb + "'\n"
+            << "echo 'PHP Warning:  Module loaded twice'\necho '" + php + "'\necho '(c)'\n"
             << QString(mariadb) << QString(php);
-        QTest::newRow("version line alone") << "echo '" + mariadb + "'\n"
-                                            << "echo '" + php + "'\n"
-                                            << QString(mariadb) << QString(php);
         QTest::newRow("no output")
             << QByteArray() << QByteArray() << u"（没有输出）"_s << u"（没有输出）"_s;
     }
@@ -254,16 +229,10 @@ private Q_SLOTS:
         QFETCH(QHostAddress, address);
         QFETCH(QString, shown);
         QTcpServer server;
-        quint16 port = 0;
-        if (address.isNull()) {
-            // A port that was free a moment ago.
-            QVERIFY(server.listen(QHostAddress::LocalHost));
-            port = server.serverPort();
-            server.close();
-        } else {
-            QVERIFY(server.listen(address));
-            port = server.serverPort();
-        }
+        QVERIFY(server.listen(address.isNull() ? QHostAddress(QHostAddress::LocalHost) : address));
+        const quint16 port = server.serverPort();
+        if (address.isNull())
+            server.close(); // a port that was free a moment ago
         QCOMPARE(tavex::exposedPortWarning(port),
                  shown.isEmpty() ? QString()
                                  : u"[警告] 端口 "_s + QString::number(port) + shown +
@@ -272,10 +241,7 @@ private Q_SLOTS:
 
     void errorSummarySelection()
     {
-        QCOMPARE(errorSummaryOf(u"=== 服务状态 ===\nMySQL: 运行中\nPHP Web: 已停止\n"
-                                "MySQL Web: 已停止\n目录: /r\n"_s),
-                 QString());
-        QCOMPARE(errorSummaryOf(QString()), QString());
+        // A status block says nothing here: the model test's refresh pins that.
         QCOMPARE(errorSummaryOf(u"ERROR in capitals\nan Error\nan error\n\n"
                                 "更新/修复失败: 网络\nPermission denied\n"
                                 "Operation not permitted\nphp not found\n"
