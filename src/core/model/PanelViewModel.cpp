@@ -457,7 +457,7 @@ void PanelViewModel::takeChosenRoot(const QString &chosen)
 
 void PanelViewModel::openRuntimeDirectory()
 {
-    openWithDesktop(QUrl::fromLocalFile(tavexPanelRoot() + QStringLiteral("/runtime")));
+    openWithDesktop(QUrl::fromLocalFile(runtimeDir()));
 }
 
 void PanelViewModel::showUpdateProgressForTesting(double fraction, const QString &text)
