@@ -19,6 +19,7 @@
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -63,6 +64,7 @@ private:
     QString m_root;
     QString m_program;
     PanelRunOptions m_options;
+    int m_files = 0;
 
     PanelRun panel(const QStringList &args) const { return runPanel(m_program, args, m_options); }
 
@@ -261,6 +263,92 @@ private Q_SLOTS:
             QCOMPARE(serversOfTheRoot(), QList<qint64>());
         }
         QCOMPARE(panel({u"start-all"_s}).exitCode, 0);
+        QVERIFY(kept("t", "订单 42"));
+    }
+
+    // A full disk during each step that writes, and a folder that turns read-only: the step says
+    // so in the result block, the others go on, and no file is left half-written. Each run has
+    // its own mount namespace with a small tmpfs (or an overlay whose upper layer is one) over
+    // the folder the step writes to; the folder itself is never changed.
+    void faultsOfTheDisk_data()
+    {
+        QTest::addColumn<QString>("folder"); // under runtime/, where the fault is mounted
+        QTest::addColumn<QString>("mount");  // "full" tmpfs, "overlay" on a full tmpfs, "ro"
+        QTest::addColumn<QString>("file");   // the file the step writes, under runtime/
+        QTest::addColumn<QString>("line");   // the start of the result line
+        const auto row = [](const char *name, const char *folder, const char *mount,
+                            const char *file, const char *line) {
+            QTest::newRow(name) << folder << mount << file << line;
+        };
+        row("option file", "mysql", "overlay", "mysql/my_runtime.cnf",
+            "MySQL: 磁盘空间不足，可用 0 B，无法写入 ");
+        row("PID file", "config", "full", "config/php-web.pid",
+            "PHP Web: 磁盘空间不足，可用 0 B，无法写入 ");
+        row("database's start", "mysql/data", "overlay", "",
+            "MySQL: 磁盘空间不足，可用 0 B，数据目录: ");
+        row("phpMyAdmin configuration", "phpmyadmin", "overlay", "phpmyadmin/config.inc.php",
+            "phpMyAdmin: 磁盘空间不足，可用 0 B，无法写入 ");
+        row("read-only config", "config", "ro", "config/php-web.pid",
+            "PHP Web: 文件系统为只读，无法写入 ");
+    }
+
+    void faultsOfTheDisk()
+    {
+        QFETCH(QString, folder);
+        QFETCH(QString, mount);
+        QFETCH(QString, file);
+        QFETCH(QString, line);
+        if (::geteuid() != 0)
+            QSKIP("mounting a small tmpfs in a mount namespace needs root");
+        if (QStandardPaths::findExecutable(u"unshare"_s).isEmpty())
+            QSKIP("unshare is not installed");
+        QCOMPARE(panel({u"stop-all"_s}).exitCode, 0);
+        auto cleanup = qScopeGuard([&] { panel({u"stop-all"_s}); });
+        const QString runtime = m_root + u"/runtime/"_s;
+        // The step writes its file only when it is missing, or anew each time.
+        if (!file.isEmpty())
+            QFile::remove(runtime + file);
+        const QString disk = m_dir.filePath(u"disk-%1"_s.arg(++m_files));
+        const QString seen = disk + u".seen"_s;
+        QVERIFY(QDir().mkpath(disk));
+        // $1 the disk, $2 the folder, $3 the program, $4 where the folder's listing goes, $5 the
+        // step's file. The listing is made inside, where the fault is still mounted; 99: the
+        // faults could not be set up here.
+        const QString tmpfs = u"mount -t tmpfs -o size=256k tmpfs "_s;
+        const QString faults =
+            mount == "ro"_L1
+                ? u"mount --bind \"$2\" \"$2\" && mount -o remount,bind,ro \"$2\""_s
+                : tmpfs + u"\"$1\" && "_s +
+                      (mount == "overlay"_L1
+                           ? u"mkdir \"$1/up\" \"$1/work\" && mount -t overlay overlay -o "
+                             "\"lowerdir=$2,upperdir=$1/up,workdir=$1/work\" \"$2\""_s
+                           : tmpfs + u"\"$2\""_s) +
+                      u" && { dd if=/dev/zero of=\"$1/filler\" bs=4096 2>/dev/null; [ \"$1\" = "
+                      "\"$2\" ] || dd if=/dev/zero of=\"$2/filler\" bs=4096 2>/dev/null; true; }"_s;
+        const QString script = faults + u" || exit 99\n\"$3\" start-all\nrc=$?\nls -A \"$2\" > "
+                                        "\"$4\"\n[ -z \"$5\" ] || cat \"$5\" >> \"$4.file\" "
+                                        "2>/dev/null\nexit $rc\n"_s;
+        PanelRunOptions inside = m_options;
+        inside.launcher = QStringList{
+            u"unshare"_s, u"-m"_s, u"--propagation"_s, u"private"_s, u"sh"_s, u"-c"_s, script,
+            u"sh"_s,      disk,    runtime + folder};
+        const PanelRun run =
+            runPanel(m_program, {seen, file.isEmpty() ? QString() : runtime + file}, inside);
+        if (run.exitCode == 99)
+            QSKIP(qPrintable(u"no tmpfs or overlay in a mount namespace here: "_s + run.err));
+        // The result block names the step that failed and why.
+        QVERIFY2(run.exitCode == 1 && run.out.startsWith(u"=== 启动完成 ===\n"_s),
+                 qPrintable(run.out + run.err.right(600)));
+        QVERIFY2((run.out + run.err).contains(QLatin1Char('\n') + line),
+                 qPrintable(run.out + run.err));
+        // Nothing half-written: no temporary file left, and the step's file missing or whole.
+        QVERIFY2(!readFile(seen).contains(".tmp-"), readFile(seen).constData());
+        QCOMPARE(readFile(seen + u".file"_s), QByteArray());
+        cleanup.dismiss();
+        QCOMPARE(panel({u"stop-all"_s}).exitCode, 0);
+        // Afterwards the same root starts as before, its data intact.
+        QCOMPARE(panel({u"start-all"_s}).exitCode, 0);
+        QCOMPARE(strayServers(), QString());
         QVERIFY(kept("t", "订单 42"));
     }
 
