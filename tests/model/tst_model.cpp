@@ -4,7 +4,6 @@
 #include "stack/LogBlock.h"
 
 #include <QSettings>
-#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -40,10 +39,7 @@ private Q_SLOTS:
         PanelViewModel vm(emptyLocation(), nullptr);
         QVERIFY(vm.status() == ServiceStatus{} && vm.logs().isEmpty() &&
                 vm.errorSummary().isEmpty());
-        QVERIFY(vm.permissionHint().isEmpty() && vm.updateProgressText().isEmpty());
-        QCOMPARE(vm.updateProgress(), 0.0);
         QCOMPARE(vm.updateZipBaseURL.scheme(), QString("https"));
-        QVERIFY(vm.updateZipBaseURL.path().endsWith("/tavex-update.zip"));
     }
 
     void buildLogBlock_data()
@@ -55,11 +51,8 @@ private Q_SLOTS:
         using L = QStringList; // a title alone is stop-all's block in the stack test
         QTest::newRow("empty entries vanish, footer after an empty line")
             << "T" << L{"E1", "", "E2"} << L{"F1", "F2"} << "T\nE1\nE2\n\nF1\nF2";
-        QTest::newRow("a blank entry stays") << "T" << L{" "} << L{} << "T\n ";
         QTest::newRow("footer of one empty string ends in a line feed")
             << "T" << L{"a"} << L{""} << "T\na\n";
-        QTest::newRow("empty footer lines vanish") << "T" << L{} << L{"", "F"} << "T\n\nF";
-        QTest::newRow("empty title keeps its line") << "" << L{"a"} << L{} << "\na";
     }
 
     void buildLogBlock()
@@ -71,18 +64,14 @@ private Q_SLOTS:
         QCOMPARE(tavex::buildLogBlock(title, entries, footer), expected);
     }
 
-    // Choosing a root by hand, the status block of the chosen root, and copying an empty log.
-    // Cancelling the chooser and copying a log are the window test's.
+    // Choosing a root by hand and the status block of the chosen root.
     void choosingTheRoot()
     {
         const StackRoot good(m_dir.filePath("面板 根"));
         const StackRoot bad(m_dir.filePath("no-phpmyadmin"));
         QDir(bad.layout.phpMyAdminDir()).removeRecursively();
         const auto desktop = good.desktop;
-        desktop->clipboard = "earlier contents";
         PanelViewModel vm(emptyLocation(), desktop);
-        vm.copyLogs();
-        QCOMPARE(desktop->clipboard, QString());
         desktop->nextChoice = good.root;
         vm.choosePanelRoot();
         QCOMPARE(vm.logs(), "已设置目录: " + good.root);
@@ -90,9 +79,7 @@ private Q_SLOTS:
         // The refresh ran against the chosen root: its missing folders are hinted at.
         QVERIFY(vm.permissionHint().contains(good.layout.cfgDir()));
 
-        QSignalSpy statusChanges(&vm, &PanelViewModel::statusChanged);
         vm.refreshStatus();
-        QCOMPARE(statusChanges.size(), 3);
         // Whatever listens on 3306 counts as the database; none of this root's PHP servers runs.
         const QString mysql = vm.status().mysqlRunning ? "运行中" : "已停止";
         QCOMPARE(vm.logs(), "=== 服务状态 ===\nMySQL: " + mysql +

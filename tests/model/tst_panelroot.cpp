@@ -1,6 +1,5 @@
-// Finding the panel root: the order of the candidates, the validity test, and installing the
-// shipped runtime beside the program, also under concurrent resolutions and over an invalid copy
-// that holds the user's database and site.
+// Finding the panel root: the order of the candidates and installing the shipped runtime beside
+// the program, also under concurrent resolutions and over an invalid copy holding the user's data.
 #include "PanelRun.h"
 #include "TestSupport.h"
 #include "model/PanelRoot.h"
@@ -11,9 +10,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
-#include <QLockFile>
 #include <QRandomGenerator>
-#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -28,20 +25,6 @@
 using namespace tavex;
 using namespace tavex::test;
 using namespace Qt::StringLiterals;
-
-namespace {
-
-// Sets an environment variable until the returned guard goes.
-auto scopedEnv(const char *name, const QByteArray &value)
-{
-    const QByteArray old = qgetenv(name);
-    qputenv(name, value);
-    return qScopeGuard([name, old] { qputenv(name, old); });
-}
-
-const QRegularExpression kStamp(u"-\\d{8}-\\d{6}$"_s); // the moment a file was set aside
-
-} // namespace
 
 class TestPanelRoot : public QObject
 {
@@ -75,15 +58,6 @@ private:
         writeFile(resources() + u"/runtime/mysql/data/.keep"_s, "");
     }
 
-    // The real program in the prefix, with the built runtime as its shipped one.
-    QString shipBuiltRuntime()
-    {
-        QDir().mkpath(base() + u"/tavex/share"_s);
-        QFile::link(QFileInfo(QStringLiteral(TAVEX_SHIPPED_RUNTIME)).path(), resources());
-        return installPanelCopy(program());
-    }
-
-    // A run of the real program from the prefix names the installed root.
     bool namesInstalledRoot(QProcess &process) const
     {
         return process.waitForFinished(60000) &&
@@ -113,8 +87,6 @@ private Q_SLOTS:
         QDir().mkpath(own + u"/tavex/bin"_s);
         QTest::newRow("a prefix of the user's own")
             << own + u"/tavex/bin/tavex-panel"_s << own + u"/Tavex-panel"_s;
-        QTest::newRow("a prefix not made yet")
-            << u"/home/ann/apps/tavex/bin/tavex-panel"_s << u"/home/ann/apps/Tavex-panel"_s;
         for (const char *bin : {"/usr/bin", "/usr/local/bin", "/opt/tavex/bin", "/bin"})
             QTest::newRow(bin) << QString(bin) + u"/tavex-panel"_s << u"<data>/Tavex-panel"_s;
         // Another user's prefix: made by the test and given away when it runs as root.
@@ -136,10 +108,11 @@ private Q_SLOTS:
                  std::optional<QString>(root.replace("<data>", m_data.path())));
         QVERIFY2(resolver.placementText().contains(root), qPrintable(resolver.placementText()));
         QCOMPARE(PanelRootResolver(AppLocation()).appBundleRoot(), std::nullopt);
-        // Without XDG_DATA_HOME the data folder is under the home; without a home, none.
-        const auto data = scopedEnv("XDG_DATA_HOME", "relative/data");
-        const auto home = scopedEnv("HOME", "/home/ann");
-        QCOMPARE(AppLocation::userDataFolder(), u"/home/ann/.local/share"_s);
+        // With neither a usable XDG_DATA_HOME nor a home, no data folder at the file system's top.
+        const QByteArray data = qgetenv("XDG_DATA_HOME"), home = qgetenv("HOME");
+        const auto restore =
+            qScopeGuard([&] { qputenv("XDG_DATA_HOME", data), qputenv("HOME", home); });
+        qputenv("XDG_DATA_HOME", "relative/data");
         qputenv("HOME", "/");
         QCOMPARE(AppLocation::userDataFolder(), QString());
     }
@@ -147,18 +120,13 @@ private Q_SLOTS:
     void orderOfResolution()
     {
         const QString saved = m_dir->path() + u"/saved root"_s;
-        // Only existence is tested: a plain file named php passes.
         makeValidRoot(saved);
-        QCOMPARE(removeTree(saved + u"/runtime/php"_s), QString());
-        writeFile(saved + u"/runtime/php"_s, "not a folder");
         writeSavedRoot(saved);
         QCOMPARE(resolver().tavexPanelRoot(), saved);
-        // A runtime in the resources that could never be valid (no phpMyAdmin) is not shipped at
-        // all: the saved root still wins, and nothing is copied or set aside, however often.
+        // A shipped runtime that could never be valid is not installed: the saved root wins.
         shipRuntime();
         QDir(resources() + u"/runtime/phpmyadmin"_s).removeRecursively();
-        for (int i = 0; i < 2; ++i)
-            QCOMPARE(resolver().tavexPanelRoot(), saved);
+        QCOMPARE(resolver().tavexPanelRoot(), saved);
         QCOMPARE(installedEntries(), QStringList());
         QDir().mkpath(resources() + u"/runtime/phpmyadmin"_s);
         QCOMPARE(resolver().tavexPanelRoot(), installed());
@@ -171,72 +139,33 @@ private Q_SLOTS:
         writeSavedRoot(m_dir->path() + u"/not-a-root"_s);
         QCOMPARE(resolver().tavexPanelRoot(), installed());
         QVERIFY(!QFileInfo::exists(installed() + u"/runtime"_s));
-        // A relative saved root is never used, even where it names a valid root: its paths would
-        // reach rsync and cp as options.
+        // A relative saved root is never used: its paths would reach rsync and cp as options.
         makeValidRoot(m_dir->path() + u"/-r"_s);
         const QString here = QDir::currentPath();
         const auto back = qScopeGuard([&] { QDir::setCurrent(here); });
         QDir::setCurrent(m_dir->path());
         writeSavedRoot(u"-r"_s);
         QCOMPARE(resolver().tavexPanelRoot(), installed());
-    }
-
-    // Where the first resolution puts the root, and the preview that the doctor shows names the
-    // same root. A system-wide program installs into the user's data folder; where nothing can
-    // be installed, the shipped runtime itself serves.
-    void whereTheRootGoes_data()
-    {
-        QTest::addColumn<QString>("setUp"); // the shipped runtime serves but for "others"
-        QTest::newRow("a plain file in the way") << u"file"_s;
-        QTest::newRow("an application folder the user may not write") << u"read-only"_s;
-        QTest::newRow("a prefix of another user") << u"others"_s;
-    }
-
-    void whereTheRootGoes()
-    {
-        QFETCH(QString, setUp);
-        if (::geteuid() != 0 && setUp == "others"_L1)
-            QSKIP("only root can make a prefix of another user");
+        // Where nothing can be installed the shipped runtime serves, as the doctor's preview says.
         shipRuntime();
-        const QByteArray base8 = QFile::encodeName(base());
-        const QString data = m_dir->path() + u"/home/.local/share"_s;
-        QDir().mkpath(data);
-        const auto restore = qScopeGuard([&] { ::chmod(base8.constData(), 0755); });
-        if (setUp == "file"_L1)
-            writeFile(installed(), "in the way");
-        if (setUp == "read-only"_L1)
-            ::chmod(base8.constData(), 0555);
-        if (::geteuid() == 0) {
-            // The panel runs as nobody: its data folder is its own, the prefix is root's or its.
-            ::chmod(QFile::encodeName(m_dir->path()).constData(), 0755);
-            QStringList own = {m_dir->path() + u"/home/.local"_s, data};
-            if (setUp != "others"_L1)
-                own << base() + u"/tavex"_s;
-            for (const QString &path : own)
-                QVERIFY(::chown(QFile::encodeName(path).constData(), 65534, 65534) == 0);
-        }
-        const auto dataHome = scopedEnv("XDG_DATA_HOME", data.toUtf8());
-        const PanelRootResolver panel = resolver();
-        const QString found = runUnprivileged(
-            [panel] { return panel.preview().root + QLatin1Char('|') + panel.tavexPanelRoot(); });
-        const QString root = setUp == "others"_L1 ? data + u"/Tavex-panel"_s : resources();
-        QCOMPARE(found, root + QLatin1Char('|') + root);
-        QVERIFY(isValidPanelRoot(root));
+        writeFile(installed(), "in the way");
+        QCOMPARE(resolver().preview().root, resources());
+        QCOMPARE(resolver().tavexPanelRoot(), resources());
     }
 
-    // Two real panel programs started together from the same prefix, and eight resolutions in
-    // this process at the same time: all name the installed root, a whole copy of the shipped
-    // runtime and nothing set aside. Then installations killed at random moments: the next run
-    // still finds or makes a whole copy.
+    // Two real programs and eight resolutions at once make one whole copy; then installations
+    // killed at random moments: the next run still finds or makes a whole copy.
     void concurrentResolutionsMakeOneCompleteCopy()
     {
-        const QString program = shipBuiltRuntime();
+        // The real program in the prefix, with the built runtime as its shipped one.
+        QDir().mkpath(base() + u"/tavex/share"_s);
+        QFile::link(QFileInfo(QStringLiteral(TAVEX_SHIPPED_RUNTIME)).path(), resources());
+        const QString program = installPanelCopy(this->program());
         const QMap<QString, QString> whole = treeState(TAVEX_SHIPPED_RUNTIME);
         QVERIFY(whole.size() > 1000);
-        QProcess first;
-        QProcess second;
-        for (QProcess *p : {&first, &second})
-            p->start(program, {u"status"_s});
+        QProcess runs[2];
+        for (QProcess &run : runs)
+            run.start(program, {u"status"_s});
         std::vector<std::future<QString>> futures;
         const PanelRootResolver shared = resolver();
         for (int i = 0; i < 8; ++i)
@@ -244,7 +173,7 @@ private Q_SLOTS:
                 std::async(std::launch::async, [shared] { return shared.tavexPanelRoot(); }));
         for (std::future<QString> &future : futures)
             QCOMPARE(future.get(), installed());
-        QVERIFY(namesInstalledRoot(first) && namesInstalledRoot(second));
+        QVERIFY(namesInstalledRoot(runs[0]) && namesInstalledRoot(runs[1]));
         QCOMPARE(treeState(installed() + u"/runtime"_s), whole);
         QCOMPARE(installedEntries(), QStringList{u"runtime"_s});
 
@@ -291,7 +220,6 @@ private Q_SLOTS:
         QCOMPARE(snapshot(runtime), kept);
         const QStringList aside = installedEntries().filter(u"runtime.invalid"_s);
         QCOMPARE(aside.size(), 1);
-        QVERIFY2(aside.first().contains(kStamp), qPrintable(aside.first()));
         QCOMPARE(readFile(installed() + '/' + aside.first() + u"/notes.txt"_s), "kept aside");
         QCOMPARE(resolver().tavexPanelRoot(), installed());
         QCOMPARE(installedEntries(), QStringList{u"runtime"_s} + aside);
@@ -301,22 +229,19 @@ private Q_SLOTS:
         const QMap<QString, QByteArray> before = snapshot(runtime);
         QCOMPARE(
             ::mkfifo(QFile::encodeName(resources() + u"/runtime/www/pipe"_s).constData(), 0600), 0);
-        QCOMPARE(resolver().ensureInstalledRuntimeRoot(), std::nullopt);
         QCOMPARE(resolver().tavexPanelRoot(), resources());
         QCOMPARE(snapshot(runtime), before);
         QCOMPARE(installedEntries(), QStringList{u"runtime"_s} + aside);
     }
 
-    // A lock file that no live process can hold is taken over, whichever lock it is: emptied by a
-    // power cut, garbled, naming a process that is gone, or no file at all. A file just made,
-    // which its process may still be writing, counts as held, and the wait for it is bounded.
+    // A lock file that no live process can hold (emptied by a power cut, garbled, no file at all)
+    // is taken over; one just made, which its process may still be writing, counts as held.
     void lockFilesLeftBehind_data()
     {
         QTest::addColumn<QString>("lock");
         QTest::addColumn<QString>("plant"); // all but a fresh file are taken over
         for (const char *lock : {"update", "sequence", "install"}) {
-            for (const char *plant :
-                 {"aged empty", "aged garbled", "dead owner", "fifo", "fresh empty"})
+            for (const char *plant : {"aged empty", "aged garbled", "fifo", "fresh empty"})
                 QTest::addRow("%s, %s", lock, plant) << QString(lock) << QString(plant);
         }
     }
@@ -332,23 +257,10 @@ private Q_SLOTS:
                                     : lock == "sequence"_L1 ? u"/.tavex-sequence.lock"_s
                                                             : u"/.install.lock"_s);
         QDir().mkpath(dir);
-        if (plant == "dead owner"_L1) {
-            // What a panel that was killed leaves: a whole lock file naming its own process.
-            QLockFile model(path);
-            QVERIFY(model.lock());
-            const QByteArray text = readFile(path);
-            model.unlock();
-            QProcess gone;
-            gone.start(childHelper(), {u"exit"_s, u"0"_s});
-            QVERIFY(gone.waitForStarted());
-            const QByteArray pid = QByteArray::number(gone.processId());
-            QVERIFY(gone.waitForFinished());
-            writeFile(path, pid + text.mid(text.indexOf('\n')));
-        } else if (plant == "fifo"_L1) {
+        if (plant == "fifo"_L1)
             QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-        } else {
+        else
             writeFile(path, plant == "aged garbled"_L1 ? "\x89PNG\r\n" : "");
-        }
         QFile file(path);
         if (plant.startsWith("aged"_L1))
             QVERIFY(file.open(QIODevice::Append) &&
@@ -378,7 +290,6 @@ private Q_SLOTS:
         PanelRunOptions options;
         options.home = m_dir->path() + u"/home"_s;
         options.extra.insert(u"XDG_CONFIG_HOME"_s, m_config.path());
-        options.timeoutMs = 30000;
         const auto choose = [&](const QString &dir) {
             const PanelRun run = runPanel(program, {u"choose-root"_s, dir}, options);
             return std::make_pair(run.exitCode, run.out);
@@ -395,12 +306,9 @@ private Q_SLOTS:
                      std::make_pair(1, u"选择的目录不是有效的 Tavex-panel 根目录\n"_s));
             QCOMPARE(readSavedRoot(), chosen);
         }
-        // The words of a command line, an unknown command's or an unknown option's, are printed
-        // with their control characters shown, never sent to the terminal.
+        // An unknown command's or option's control characters never reach the terminal.
         const PanelRun unknown =
             runPanel(program, {u"choose-root"_s, chosen, u"\x1b]0;pwned\x07"_s}, options);
-        QCOMPARE(unknown.err.section(u'\n', 0, 0),
-                 u"tavex-panel: 未知命令: choose-root "_s + chosen + u" \\x1b]0;pwned\\x07"_s);
         const PanelRun option = runPanel(program, {u"status"_s, u"--colour\x1b[31m"_s}, options);
         for (const PanelRun &run : {unknown, option}) {
             QCOMPARE(run.exitCode, 2);
@@ -415,9 +323,8 @@ private Q_SLOTS:
         QCOMPARE(removeTree(settingsFile), QString());
     }
 
-    // Choosing a root keeps the other settings. A file that does not read cleanly (a line that
-    // swallows the next, a line that is no setting) is kept beside itself, and written anew with
-    // what its lines still give.
+    // Choosing a root keeps the other settings. A file that does not read cleanly is kept beside
+    // itself, and written anew with what its lines still give.
     void savingTheRootKeepsTheOtherSettings_data()
     {
         QTest::addColumn<QByteArray>("content");
@@ -425,7 +332,6 @@ private Q_SLOTS:
         const QByteArray url = "updateZipBaseURL=https://u.example/tavex-update.zip\n";
         QTest::newRow("clean") << "[General]\ntavexPanelRoot=/old\n" + url << false;
         QTest::newRow("quote left open") << "[General]\ntavexPanelRoot=\"/old\n" + url << true;
-        QTest::newRow("line continued") << "[General]\ngarbage\\\n" + url << true;
         QTest::newRow("line that is no setting") << "[General]\n" + url + "\x01\x02\xff junk\n"
                                                  << true;
     }
@@ -447,10 +353,8 @@ private Q_SLOTS:
                  QVariant(u"https://u.example/tavex-update.zip"_s));
         const QStringList aside = folder.entryList({u"tavex-panel.conf.unreadable-*"_s});
         QCOMPARE(aside.size(), keptAside ? 1 : 0);
-        if (keptAside) {
-            QVERIFY2(aside.first().contains(kStamp), qPrintable(aside.first()));
+        if (keptAside)
             QCOMPARE(readFile(folder.filePath(aside.first())), content);
-        }
     }
 };
 

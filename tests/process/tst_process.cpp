@@ -1,6 +1,5 @@
-// Running programs and touching files: the texts each runner returns for every way a program
-// can end, output that floods or is not UTF-8, programs that hang or ignore SIGTERM, detached
-// launches, and the small file helpers. Killing by pattern is tst_services' part.
+// Running programs and touching files: the runners' texts for the ways a program ends, floods,
+// hangs and ignored SIGTERMs, detached launches, and the file helpers that refuse odd paths.
 #include "TestSupport.h"
 #include "platform/Processes.h"
 #include "process/FileHelpers.h"
@@ -8,7 +7,6 @@
 #include "services/StopWait.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -26,11 +24,7 @@ using namespace tavex;
 using namespace tavex::test;
 using namespace Qt::StringLiterals;
 
-namespace {
-
-const QString kMissing = u"/nonexistent/program"_s;
-
-} // namespace
+static const QString kMissing = u"/nonexistent/program"_s;
 
 class TestProcess : public QObject
 {
@@ -55,18 +49,15 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QString>("plain");
         QTest::addColumn<QString>("bounded");
-        QTest::newRow("success keeps trailing line breaks")
-            << QStringList{"exit", "0", "a\\nb\\n\\n"} << "a\nb\n\n"
-            << "a\nb\n\n";
-        QTest::newRow("failure with blank output is still a failure")
-            << QStringList{"exit", "23", " \\n"} << " \n"
-            << "exit(23):  \n";
-        QTest::newRow("silent failure") << QStringList{"exit", "1"} << ""
-                                        << "exit(1): ";
-        QTest::newRow("invalid UTF-8 reads as empty") << QStringList{"invalid-utf8", "0"} << ""
-                                                      << "";
-        QTest::newRow("invalid UTF-8 with a failure") << QStringList{"invalid-utf8", "4"} << ""
-                                                      << "exit(4): ";
+        const auto row = [](const char *name, const QStringList &args, const char *plain,
+                            const char *bounded) {
+            QTest::newRow(name) << args << plain << bounded;
+        };
+        row("success keeps trailing line breaks", {"exit", "0", "a\\nb\\n\\n"}, "a\nb\n\n",
+            "a\nb\n\n");
+        row("failure with blank output is still one", {"exit", "23", " \\n"}, " \n",
+            "exit(23):  \n");
+        row("invalid UTF-8 with a failure", {"invalid-utf8", "4"}, "", "exit(4): ");
     }
 
     void outputAndExitStatus()
@@ -78,20 +69,8 @@ private Q_SLOTS:
         QCOMPARE(runProcessWithTimeout(childHelper(), args, 10), bounded);
     }
 
-    void largeOutputDoesNotStall()
-    {
-        // Far more than a pipe holds before the program ends; standard error comes last.
-        const qint64 bytes = 8 * 1024 * 1024;
-        const QStringList args{"flood", QString::number(bytes)};
-        const QString plain = runProcess(childHelper(), args);
-        QVERIFY(plain.size() == bytes + 3 && plain.endsWith(u"xEND"_s));
-        QCOMPARE(runProcessWithTimeout(childHelper(), args, 30).size(), bytes + 3);
-    }
-
     void timeLimit()
     {
-        QElapsedTimer clock;
-        clock.start();
         // The runner is watched from outside: one that never ends its child fails here, within a
         // deadline of the test's own, and the child is gone when it returns.
         auto done = std::make_shared<std::promise<QString>>();
@@ -109,71 +88,43 @@ private Q_SLOTS:
         const QString stubborn =
             runProcessWithTimeout(childHelper(), {"ignore-term", "still here"}, 1);
         QVERIFY(stubborn.startsWith(u"timeout: "_s + childHelper() + u" 超过 1 秒"_s));
-        QVERIFY(stubborn.endsWith(u"still here"_s));
-        QVERIFY2(clock.elapsed() < 20000, "the runner must return after the grace period");
         QVERIFY(processesMatching(u"child_helper ignore-term"_s).isEmpty());
     }
 
-    // Only the standard descriptors reach the child, and a launch that fails says why.
+    // Only the standard descriptors reach the child, not one opened without close-on-exec.
     void detachedLaunch()
     {
-        // A descriptor this process opened without close-on-exec must not reach the child.
         const int leaky = ::open("/dev/null", O_RDONLY);
-        const QString outputPath = m_dir.filePath("fds.txt");
-        QFile output(outputPath);
+        QFile output(m_dir.filePath("fds.txt"));
         QVERIFY(leaky > 2 && output.open(QIODevice::WriteOnly));
         const DetachedResult launched =
             startDetachedProcess({childHelper(), {"fds"}, m_dir.path(), output.handle()});
         ::close(leaky);
         QVERIFY(launched.started() && waitUntilGone(launched.pid));
-        QTRY_COMPARE(readFile(outputPath), QByteArray("0\n1\n2\n"));
+        QTRY_COMPARE(readFile(output.fileName()), QByteArray("0\n1\n2\n"));
 
         QCOMPARE(startDetachedProcess({kMissing, {}, {}, -1}).errorCode, ENOENT);
-        const QString foreign = m_dir.filePath("foreign"); // built for another processor
-        writeForeignExecutable(foreign);
-        QCOMPARE(startDetachedProcess({foreign, {}, {}, -1}).errorCode, ENOEXEC);
-        QCOMPARE(startDetachedProcess({childHelper(), {"exit", "0"}, m_dir.filePath("nope"), -1})
-                     .errorCode,
-                 ENOENT);
     }
 
     void fileHelpers()
     {
         const QString dir = m_dir.filePath("a/b/c");
         QVERIFY(makeDir(dir).isEmpty() && makeDir(dir).isEmpty());
-        writeFile(m_dir.filePath("plain"), "caf\xe9");
-        QVERIFY(!makeDir(m_dir.filePath("plain")).isEmpty());
-        QVERIFY(!makeDir(m_dir.filePath("plain/sub")).isEmpty());
-        QCOMPARE(readTextFile(m_dir.filePath("plain")), std::nullopt); // not UTF-8
-
         const QString file = dir + "/文件.txt";
         QVERIFY(tryWrite(file, "第一").isEmpty() && tryWrite(file, "second").isEmpty());
-        QCOMPARE(readTextFile(file), std::optional<QString>("second"));
-        QCOMPARE(tryWrite(m_dir.filePath("missing/x.txt"), "x"), u"No such file or directory"_s);
-        QCOMPARE(readTextFile(m_dir.filePath("missing.txt")), std::nullopt);
         QVERIFY(holdsExactly(file, "second") && !holdsExactly(file, "secon"));
-        QVERIFY(!holdsExactly(dir, QString()));
+        QCOMPARE(tryWrite(m_dir.filePath("missing/x.txt"), "x"), u"No such file or directory"_s);
+        writeFile(m_dir.filePath("plain"), "caf\xe9");
+        QCOMPARE(readTextFile(m_dir.filePath("plain")), std::nullopt); // not UTF-8
     }
 
-    // Text from outside printed to a terminal: every control character but line feed and tab is
-    // shown as an escape, so none moves the cursor, erases a line or retitles the window.
-    void visibleControlCharacters_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("shown");
-        QTest::newRow("plain text, line feed and tab stay")
-            << u"包 a.zip\n\tb"_s << u"包 a.zip\n\tb"_s;
-        QTest::newRow("retitle and erase")
-            << u"\x1b]0;pwned\x07site\x1b[2K\r"_s << u"\\x1b]0;pwned\\x07site\\x1b[2K\\x0d"_s;
-        QTest::newRow("NUL, DEL and C1")
-            << QString(QChar(0)) + u"\x7f\u0080\u009b\u00a0"_s << u"\\x00\\x7f\\x80\\x9b\u00a0"_s;
-    }
-
+    // Text from outside reaches a terminal with every control but line feed and tab escaped.
     void visibleControlCharacters()
     {
-        QFETCH(QString, text);
-        QFETCH(QString, shown);
-        QCOMPARE(tavex::visibleControlCharacters(text), shown);
+        const QString text =
+            u"包\n\t\x1b]0;pwned\x07site\x1b[2K\r"_s + QChar(0) + u"\x7f\u0080\u009b\u00a0"_s;
+        QCOMPARE(tavex::visibleControlCharacters(text),
+                 u"包\n\t\\x1b]0;pwned\\x07site\\x1b[2K\\x0d\\x00\\x7f\\x80\\x9b\u00a0"_s);
     }
 
     // Whatever stands at the path, the writers never write through a link and never wait on it.
@@ -182,15 +133,12 @@ private Q_SLOTS:
         QTest::addColumn<QString>("plant");
         QTest::addColumn<QString>("expected"); // %1 is the path, %2 its folder
         const QString link = u": 目标是符号链接，已拒绝写入"_s;
-        const auto row = [](const char *name, const char *plant, const QString &expected) {
-            QTest::newRow(name) << QString(plant) << expected;
-        };
-        row("link to a file outside", "link", "%1" + link);
-        row("dangling link", "dangling", "%1" + link);
-        row("link to a special file", "special", "%1" + link);
-        row("folder is a link", "folder-link", "%2" + link);
-        row("FIFO", "fifo", u"%1: 不是普通文件，已拒绝写入"_s);
-        row("folder", "dir", u"Is a directory"_s);
+        QTest::newRow("link to a file outside") << u"link"_s << "%1" + link;
+        QTest::newRow("dangling link") << u"dangling"_s << "%1" + link;
+        QTest::newRow("link to a special file") << u"special"_s << "%1" + link;
+        QTest::newRow("folder is a link") << u"folder-link"_s << "%2" + link;
+        QTest::newRow("FIFO") << u"fifo"_s << u"%1: 不是普通文件，已拒绝写入"_s;
+        QTest::newRow("folder") << u"dir"_s << u"Is a directory"_s;
     }
 
     void writersRefuseWhatIsNotTheirFile()
