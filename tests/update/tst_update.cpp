@@ -262,6 +262,10 @@ private Q_SLOTS:
         row("https without the test authority", "pkg.zip", "https", "file", "SSL");
         row("broken mid-body", "break/pkg.zip", "http", "", "closed");
         row("stalled mid-body", "stall/pkg.zip", "http", "file", slow);
+        // A server that never answers, not even with headers, is a stall too; the row's deadline
+        // turns a hang into a failure.
+        row("no headers ever", "silent/pkg.zip", "http", "file", slow);
+        row("a trickle that never stalls", "trickle/pkg.zip", "http", "", slow);
         row("cancelled while stalled", "stall/pkg.zip", "http", "file", "已取消: ", 300);
         row("a folder where the package goes", "pkg.zip", "http", "dir", "");
         row("a link where the package goes", "pkg.zip", "http", "link", "");
