@@ -1,5 +1,4 @@
-// The service operations on their own: generated files, PHP discovery, real PHP servers on a spare
-// port, lying PID files, the database kill pattern and the database programs' arguments.
+// The service operations: generated files, PHP servers, PID files, the database's programs.
 #include "StackRoot.h"
 #include "TestSupport.h"
 #include "model/PanelViewModel.h"
@@ -13,7 +12,6 @@
 #include "services/PhpMyAdminService.h"
 #include "services/PhpServerLauncher.h"
 #include "services/SequenceLock.h"
-#include "services/ServiceDiagnosis.h"
 #include "services/StackSequences.h"
 #include "services/StatusProbes.h"
 #include "services/StopWait.h"
@@ -70,39 +68,22 @@ private Q_SLOTS:
         }
     }
 
-    void phpMyAdminConfiguration()
-    {
-        // No PHP: the configuration is still written when missing, and a user's own is kept.
-        const RuntimeLayout layout = newRoot().layout;
-        startPhpMyAdmin(layout, {});
-        QCOMPARE(readFile(layout.phpMyAdminConfigPath()), phpMyAdminConfigText().toUtf8());
-        writeFile(layout.phpMyAdminConfigPath(), "<?php // mine\n");
-        startPhpMyAdmin(layout, {});
-        QCOMPARE(readFile(layout.phpMyAdminConfigPath()), QByteArray("<?php // mine\n"));
-    }
-
+    // Without PHP phpMyAdmin's configuration is still written when missing; a user's own is kept.
     void phpDiscovery()
     {
         const StackRoot root = newRoot();
+        const QString config = root.layout.phpMyAdminConfigPath();
+        startPhpMyAdmin(root.layout, {});
+        QCOMPARE(readFile(config), phpMyAdminConfigText().toUtf8());
+        writeFile(config, "<?php // mine\n");
+        startPhpMyAdmin(root.layout, {});
+        QCOMPARE(readFile(config), QByteArray("<?php // mine\n"));
         const QString php = root.layout.phpDir();
-        QCOMPARE(phpBinDisplay(root.layout), php + "/PHP8.5/bin/php");
         for (const char *version : {"PHP7.3", "PHP9.0", "PHP8.2"}) // 9.0 is not a known one
             root.installPhp(version);
         writeFile(php + "/PHP8.5/bin/php", "#!/bin/sh\n"); // not executable
         QCOMPARE(phpBinCandidates(root.layout),
                  (QStringList{php + "/PHP8.2/bin/php", php + "/PHP7.3/bin/php"}));
-    }
-
-    void archMismatchWords()
-    {
-        const QString path = "/r/runtime/php/PHP8.5/bin/php";
-        QVERIFY(!phpArchMismatchMessage(path, launchErrorDescription(ENOENT, path)));
-        // The system describes errors in the user's language; the decision does not depend on it.
-        const QByteArray before = std::setlocale(LC_ALL, nullptr);
-        QVERIFY2(std::setlocale(LC_ALL, "zh_CN.UTF-8"), "the zh_CN.UTF-8 locale is not installed");
-        const auto restore = qScopeGuard([&] { std::setlocale(LC_ALL, before.constData()); });
-        QVERIFY(errnoDescription(ENOEXEC) != "Exec format error");
-        QVERIFY(phpArchMismatchMessage(path, launchErrorDescription(ENOEXEC, path)));
     }
 
     void launchingAndStoppingAServer()
@@ -122,7 +103,6 @@ private Q_SLOTS:
         QTRY_VERIFY(listeningProcessId(port.toUShort()) == pid);
         QVERIFY(isPhpServerRunning(server.pidPath, port));
         QVERIFY(!isPhpServerRunning(server.pidPath, "8000")); // another service's port
-        QCOMPARE(QFileInfo(QString("/proc/%1/cwd").arg(pid)).symLinkTarget(), layout.root());
 
         // This root's server is found through its port too, whatever the PID file says, also by
         // a second user who may not read that file; a server of another document root is not.
@@ -162,10 +142,9 @@ private Q_SLOTS:
         const auto endOther =
             qScopeGuard([&] { servers[1]->kill(), servers[1]->waitForFinished(); });
         // With no listener on 3306 the command-line probe decides, for the right root only.
-        if (!mysqlPidFromPort3306()) {
-            QVERIFY(isMariaDBRunning(RuntimeLayout(own)));
-            QVERIFY(!isMariaDBRunning(RuntimeLayout(m_dir.filePath("a+b"))));
-        }
+        if (!mysqlPidFromPort3306())
+            QVERIFY(isMariaDBRunning(RuntimeLayout(own)) &&
+                    !isMariaDBRunning(RuntimeLayout(m_dir.filePath("a+b"))));
         QCOMPARE(killByPattern(mysqlKillPattern(own)), QString());
         QVERIFY(servers[0]->waitForFinished(5000));
         QCOMPARE(killByPattern("no-such-process-pattern-1234"), QString());
@@ -179,11 +158,6 @@ private Q_SLOTS:
         QCOMPARE(stopPhpWeb(layout), QString());
         QVERIFY(!QFileInfo::exists(pidPath));
         QVERIFY(!servers[1]->waitForFinished(200));
-        // Content that is no PID signals nothing and stays.
-        writeFile(pidPath, "99999999999");
-        QVERIFY(!isPhpWebRunning(layout));
-        QCOMPARE(stopPhpWeb(layout), QString());
-        QVERIFY(QFileInfo::exists(pidPath));
     }
 
     void databaseOperationsPassExactArguments()
@@ -208,8 +182,7 @@ private Q_SLOTS:
         QCOMPARE(startMysql(layout, cnf), QString());
         QTRY_COMPARE(QString::fromUtf8(readFile(record)),
                      "--defaults-file=" + cnf + "\n--daemonize\n");
-        // Stop-all without the shutdown tool, and with one that never returns.
-        QVERIFY(stopMysql(layout).endsWith("No such file or directory"));
+        // A shutdown tool that never returns is ended.
         writeScript(layout.mysqladminPath(), "exec sleep 600\n");
         QCOMPARE(
             stopMysql(layout, 1000),
@@ -223,30 +196,28 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("plant");        // which path gets what
         QTest::addColumn<QStringList>("expected"); // lines of the result block; %1 is the root
-        QTest::addColumn<bool>("databaseRuns");
         const QString cnf = "%1/runtime/mysql/my_runtime.cnf";
         const QString link = ": 目标是符号链接，已拒绝写入";
-        const auto row = [](const char *name, const char *plant, const QStringList &lines,
-                            bool databaseRuns) {
-            QTest::newRow(name) << QString(plant) << lines << databaseRuns;
+        const auto row = [](const char *name, const char *plant, const QStringList &lines) {
+            QTest::newRow(name) << QString(plant) << lines;
         };
         row("option file is a link", "cnf-link",
-            {"MySQL: " + cnf + link, "MySQL: 选项文件无法使用，未启动 MySQL: " + cnf}, false);
-        row("option folder is a link", "mysql-link", {"MySQL: %1/runtime/mysql" + link}, false);
+            {"MySQL: " + cnf + link, "MySQL: 选项文件无法使用，未启动 MySQL: " + cnf});
+        row("option folder is a link", "mysql-link", {"MySQL: %1/runtime/mysql" + link});
         row("root with a line break", "newline",
-            {"MySQL: 目录路径含有换行或控制字符，无法写入选项文件: %1"}, false);
+            {"MySQL: 目录路径含有换行或控制字符，无法写入选项文件: %1"});
         row("site's PID file is a link", "pid-link",
-            {"PHP Web: %1/runtime/config/php-web.pid" + link}, true);
+            {"PHP Web: %1/runtime/config/php-web.pid" + link});
         row("site's log is a FIFO", "log-fifo",
-            {"PHP Web: %1/runtime/config/php-web.log: 不是普通文件，已拒绝写入"}, true);
-        row("phpMyAdmin's configuration is a dangling link", "pma-link", {}, true);
+            {"PHP Web: %1/runtime/config/php-web.log: 不是普通文件，已拒绝写入"});
+        row("phpMyAdmin's configuration is a dangling link", "pma-link", {});
     }
 
     void startAllRefusesLinksAndBadOptionFiles()
     {
         QFETCH(QString, plant);
         QFETCH(QStringList, expected);
-        QFETCH(bool, databaseRuns);
+        const bool databaseRuns = !expected.value(0).startsWith("MySQL"); // no step refused
         const QString name = QString::number(++m_rootCount);
         const QString victim = m_dir.filePath("victim-" + name);
         writeFile(victim, "not the panel's");
@@ -314,8 +285,7 @@ private Q_SLOTS:
         const QString record = m_dir.filePath("record-seq");
         stack.installDatabase(record);
         qputenv("XDG_CONFIG_HOME", m_dir.filePath("config").toUtf8());
-        writeSavedRoot(stack.root);
-        PanelViewModel vm(PanelRootResolver(AppLocation()), nullptr);
+        PanelViewModel vm(stack.resolver(), nullptr);
         QStringList firstBlocks;
         connect(&vm, &PanelViewModel::logsChanged, &vm, [&] {
             if (vm.logs().startsWith("=== 启动中 ===\n正在准备目录和服务..."))
@@ -341,8 +311,12 @@ private Q_SLOTS:
         stack.installForeignPhp();
         stack.installPhp();
         writeFile(stack.layout.phpMyAdminDir() + "/index.php", "<?php echo 'pma';");
-        writeSavedRoot(stack.root);
-        PanelViewModel vm(PanelRootResolver(AppLocation()), stack.desktop);
+        PanelViewModel vm(stack.resolver(), stack.desktop);
+        // The system describes errors in the user's language; the mismatch does not depend on it.
+        const QByteArray before = std::setlocale(LC_ALL, nullptr);
+        QVERIFY2(std::setlocale(LC_ALL, "zh_CN.UTF-8"), "the zh_CN.UTF-8 locale is not installed");
+        const auto restore = qScopeGuard([&] { std::setlocale(LC_ALL, before.constData()); });
+        QVERIFY(errnoDescription(ENOEXEC) != "Exec format error");
 
         vm.openPhpMyAdmin();
         const auto stop = qScopeGuard([&] { stopPhpMyAdmin(stack.layout); });
@@ -351,7 +325,6 @@ private Q_SLOTS:
         QVERIFY(vm.logs().startsWith("=== 服务状态 ===\n"));
         QVERIFY(vm.logs().contains("\nPHP CPU 类型不匹配: " + stack.root +
                                    "/runtime/php/PHP8.5/bin/php\n"));
-        QVERIFY(vm.logs().endsWith("（Apple Silicon: arm64 / Intel: x86_64）\n"));
         QTRY_COMPARE(curl({"http://127.0.0.1:900/"}), QByteArray("pma"));
     }
 
@@ -360,20 +333,16 @@ private Q_SLOTS:
         QTcpServer server;
         QTcpServer server6;
         QVERIFY(server.listen(QHostAddress::Any) && server6.listen(QHostAddress::LocalHostIPv6));
-        // A connection holds the port on both ends and is no listener, neither for the probe
-        // nor for the fallback reader of the kernel's tables; nor is a socket bound without
-        // listening.
+        // A connection holds the port on both ends and is no listener, for the probe and for the
+        // fallback reader of the kernel's tables; nor is a socket bound without listening.
         QTcpSocket client;
         client.connectToHost(QHostAddress::LocalHost, server.serverPort());
         QVERIFY(client.waitForConnected(5000) && server.waitForNewConnection(5000));
         QCOMPARE(listeningProcessId(client.localPort()), std::nullopt);
-        auto table = parseProcNetTcp(readFile(u"/proc/net/tcp"_s));
-        for (const ListeningSocket &s : parseProcNetTcp(readFile(u"/proc/net/tcp6"_s)))
-            table.push_back(s);
+        const auto table =
+            parseProcNetTcp(readFile(u"/proc/net/tcp"_s) + readFile(u"/proc/net/tcp6"_s));
         const auto listed = [&](quint16 port) {
-            return std::any_of(table.cbegin(), table.cend(), [&](const ListeningSocket &s) {
-                return s.port == port && !s.inode.isEmpty();
-            });
+            return std::ranges::count(table, port, &ListeningSocket::port) > 0;
         };
         QVERIFY(!listed(client.localPort()));
         for (const quint16 port : {server.serverPort(), server6.serverPort()}) {
@@ -384,25 +353,6 @@ private Q_SLOTS:
         QVERIFY(bound.bind(QHostAddress::LocalHost) && bound.localPort() != 0);
         QCOMPARE(listeningProcessId(bound.localPort()), std::nullopt);
 
-        // A listener that hides its descriptors (as a PHP copy with a capability does) from its
-        // own user is described as that user's own process, not as another program.
-        const QStringList python{u"/usr/bin/python3"_s, u"-c"_s,
-                                 u"import ctypes,socket,time\nctypes.CDLL(None).prctl(4,0,0,0,0)\n"
-                                 "s=socket.socket()\ns.bind(('127.0.0.1',0))\ns.listen(1)\n"
-                                 "print(s.getsockname()[1],flush=True)\ntime.sleep(60)"_s};
-        const QStringList asNobody{u"--reuid=nobody"_s, u"--regid=nogroup"_s, u"--clear-groups"_s};
-        QProcess hidden;
-        hidden.start(u"setpriv"_s, ::geteuid() == 0 ? asNobody + python : python);
-        const auto endHidden = qScopeGuard([&] { hidden.kill(), hidden.waitForFinished(); });
-        QVERIFY(hidden.waitForReadyRead(10000));
-        const quint16 hiddenPort = hidden.readLine().trimmed().toUShort();
-        QCOMPARE(runUnprivileged([hiddenPort] {
-                     const auto listener = portListener(hiddenPort);
-                     return listener ? describeProcess(listener->pid, listener->uid) : QString();
-                 }),
-                 u"当前用户 %1 自己的一个进程（无法读取它的程序名和 PID）"_s.arg(
-                     ::geteuid() == 0 ? u"nobody"_s : userName(::geteuid())));
-
         // A diagnostics message cut short of its record is skipped, not read past its end.
         alignas(nlmsghdr) char reply[128];
         std::memset(reply, 0xff, sizeof reply);
@@ -411,8 +361,8 @@ private Q_SLOTS:
         std::memcpy(reply, &shortMessage, sizeof shortMessage);
         std::memcpy(reply + NLMSG_ALIGN(shortMessage.nlmsg_len), &done, sizeof done);
         std::vector<ListeningSocket> sockets;
-        QVERIFY(parseSockDiagReply(reply, sizeof reply, sockets) == SockDiagReply::Done);
-        QVERIFY(sockets.empty());
+        QVERIFY(parseSockDiagReply(reply, sizeof reply, sockets) == SockDiagReply::Done &&
+                sockets.empty());
     }
 };
 
