@@ -325,9 +325,9 @@ private Q_SLOTS:
     void dataSafety()
     {
         QRandomGenerator rng(20260405);
-        const QStringList pool = QString("index.php a.php inc/x.php inc/deep/y.php "
-                                         "include/Data/q.txt data2/w.txt .htaccess")
-                                     .split(' ');
+        const QStringList pool = {
+            "index.php",          "a.php",       "inc/x.php", "inc/deep/y.php",
+            "include/Data/q.txt", "data2/w.txt", ".htaccess"};
         for (int i = 0; i < 220; ++i) {
             const QString base = fresh("safety");
             const QString site = base + "/www", pkg = base + "/pkg", outside = base + "/outside";
