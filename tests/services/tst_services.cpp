@@ -12,6 +12,7 @@
 #include "services/PhpMyAdminService.h"
 #include "services/PhpServerLauncher.h"
 #include "services/SequenceLock.h"
+#include "services/ServiceDiagnosis.h"
 #include "services/StackSequences.h"
 #include "services/StatusProbes.h"
 #include "services/StopWait.h"
@@ -352,6 +353,25 @@ private Q_SLOTS:
         QTcpSocket bound;
         QVERIFY(bound.bind(QHostAddress::LocalHost) && bound.localPort() != 0);
         QCOMPARE(listeningProcessId(bound.localPort()), std::nullopt);
+
+        // A listener that hides its descriptors (as a PHP copy with a capability does) from its
+        // own user is described as that user's own process, not as another program.
+        const QStringList python{u"/usr/bin/python3"_s, u"-c"_s,
+                                 u"import ctypes,socket,time\nctypes.CDLL(None).prctl(4,0,0,0,0)\n"
+                                 "s=socket.socket()\ns.bind(('127.0.0.1',0))\ns.listen(1)\n"
+                                 "print(s.getsockname()[1],flush=True)\ntime.sleep(60)"_s};
+        const QStringList asNobody{u"--reuid=nobody"_s, u"--regid=nogroup"_s, u"--clear-groups"_s};
+        QProcess hidden;
+        hidden.start(u"setpriv"_s, ::geteuid() == 0 ? asNobody + python : python);
+        const auto endHidden = qScopeGuard([&] { hidden.kill(), hidden.waitForFinished(); });
+        QVERIFY(hidden.waitForReadyRead(10000));
+        const quint16 hiddenPort = hidden.readLine().trimmed().toUShort();
+        QCOMPARE(runUnprivileged([hiddenPort] {
+                     const auto listener = portListener(hiddenPort);
+                     return listener ? describeProcess(listener->pid, listener->uid) : QString();
+                 }),
+                 u"当前用户 %1 自己的一个进程（无法读取它的程序名和 PID）"_s.arg(
+                     ::geteuid() == 0 ? u"nobody"_s : userName(::geteuid())));
 
         // A diagnostics message cut short of its record is skipped, not read past its end.
         alignas(nlmsghdr) char reply[128];
