@@ -1,8 +1,8 @@
 #include "TestSupport.h"
+#include "StackRoot.h"
 
 #include "platform/Processes.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -10,9 +10,9 @@
 #include <QProcess>
 #include <QTcpSocket>
 #include <QTest>
-#include <QThread>
 
 #include <grp.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,16 +34,13 @@ void writeFile(const QString &path, const QByteArray &content)
 QByteArray readFile(const QString &path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return file.readAll();
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 void writeScript(const QString &path, const QByteArray &body)
 {
     writeFile(path, "#!/bin/sh\n" + body);
-    QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ExeOwner |
-                                    QFileDevice::ExeGroup | QFileDevice::ExeOther);
+    QVERIFY(::chmod(QFile::encodeName(path).constData(), 0755) == 0);
 }
 
 void makeValidRoot(const QString &root)
@@ -75,10 +72,9 @@ QString runUnprivileged(const std::function<QString()> &work)
     const pid_t child = ::fork();
     if (child == 0) {
         ::close(channel[0]);
-        const gid_t nogroup = 65534;
-        const uid_t nobody = 65534;
-        if (::setgroups(0, nullptr) != 0 || ::setresgid(nogroup, nogroup, nogroup) != 0 ||
-            ::setresuid(nobody, nobody, nobody) != 0)
+        // nobody and nogroup
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+            ::setresuid(65534, 65534, 65534) != 0)
             ::_exit(2);
         const QByteArray answer = work().toUtf8();
         if (::write(channel[1], answer.constData(), static_cast<size_t>(answer.size())) < 0)
@@ -86,12 +82,9 @@ QString runUnprivileged(const std::function<QString()> &work)
         ::_exit(0);
     }
     ::close(channel[1]);
-    QByteArray answer;
-    char buffer[4096];
-    ssize_t got;
-    while ((got = ::read(channel[0], buffer, sizeof buffer)) > 0)
-        answer.append(buffer, got);
-    ::close(channel[0]);
+    QFile reply;
+    reply.open(channel[0], QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
+    const QByteArray answer = reply.readAll();
     int status = 0;
     ::waitpid(child, &status, 0);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
@@ -99,29 +92,15 @@ QString runUnprivileged(const std::function<QString()> &work)
     return QString::fromUtf8(answer);
 }
 
-void writeForeignExecutable(const QString &path)
-{
-    QByteArray elf("\x7f" "ELF\x02\x01\x01", 7);
-    elf.append(QByteArray(9, '\0')).append("\x02\x00\xb7\x00\x01\x00\x00\x00", 8);
-    elf.append(QByteArray(64, '\0'));
-    writeFile(path, elf);
-    QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ExeOwner);
-}
-
 bool waitUntilGone(qint64 pid, int timeoutMs)
 {
-    QDeadlineTimer deadline(timeoutMs);
-    while (processIsAlive(pid) && !deadline.hasExpired())
-        QThread::msleep(10);
-    return !processIsAlive(pid);
+    return QTest::qWaitFor([pid] { return !processIsAlive(pid); }, timeoutMs);
 }
 
 QByteArray curl(const QStringList &args)
 {
     QProcess process;
-    process.start(QStringLiteral("curl"),
-                  QStringList{QStringLiteral("-s"), QStringLiteral("--max-time"), QStringLiteral("20")} +
-                      args);
+    process.start(QStringLiteral("curl"), QStringList{"-s", "--max-time", "20"} + args);
     process.waitForFinished(30000);
     return process.readAllStandardOutput();
 }
@@ -131,6 +110,171 @@ bool portAnswers(quint16 port)
     QTcpSocket socket;
     socket.connectToHost(QStringLiteral("127.0.0.1"), port);
     return socket.waitForConnected(1000);
+}
+
+QString installPanelCopy(const QString &path)
+{
+    const QString built = QStringLiteral(TAVEX_PANEL_PROGRAM);
+    QDir().mkpath(QFileInfo(path).path());
+    QFile::copy(built, path);
+    QFile::setPermissions(path, QFile::permissions(built));
+    return path;
+}
+
+void startPanel(QProcess &process, const QString &program, const QStringList &args,
+                const PanelRunOptions &options)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (!options.home.isEmpty()) {
+        env.insert(QStringLiteral("HOME"), options.home);
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), options.home + QStringLiteral("/.config"));
+        env.insert(QStringLiteral("XDG_DATA_HOME"), options.home + QStringLiteral("/.local/share"));
+    }
+    env.insert(options.extra);
+    process.setProcessEnvironment(env);
+    if (!options.workingDirectory.isEmpty())
+        process.setWorkingDirectory(options.workingDirectory);
+    const QStringList command = options.launcher + QStringList{program} + args;
+    process.start(command.first(), command.mid(1));
+}
+
+PanelRun runPanel(const QString &program, const QStringList &args, const PanelRunOptions &options)
+{
+    QProcess process;
+    startPanel(process, program, args, options);
+    PanelRun run;
+    if (!process.waitForFinished(options.timeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+    } else if (process.exitStatus() == QProcess::NormalExit) {
+        run.exitCode = process.exitCode();
+    }
+    run.out = QString::fromUtf8(process.readAllStandardOutput());
+    run.err = QString::fromUtf8(process.readAllStandardError());
+    return run;
+}
+
+unsigned typeOf(const QString &path, unsigned *mode)
+{
+    struct stat st
+    {
+    };
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return 0;
+    if (mode)
+        *mode = st.st_mode & 07777;
+    return st.st_mode & S_IFMT;
+}
+
+QMap<QString, QString> treeState(const QString &dir)
+{
+    QMap<QString, QString> state;
+    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        unsigned mode = 0;
+        const unsigned type = typeOf(path, &mode);
+        const QString rel = QDir(dir).relativeFilePath(path);
+        if (type == S_IFLNK)
+            state[rel] = QStringLiteral("L:") + QFile::symLinkTarget(path);
+        else if (type == S_IFDIR)
+            state[rel] = QStringLiteral("D:") + QString::number(mode, 8);
+        else if (type != S_IFREG)
+            state[rel] = QStringLiteral("T:%1:%2").arg(type, 0, 8).arg(mode, 0, 8);
+        else
+            state[rel] =
+                QStringLiteral("F:%1:").arg(mode, 0, 8) + QString::fromUtf8(readFile(path));
+    }
+    return state;
+}
+
+QStringList fileList(const QString &dir)
+{
+    QStringList files;
+    const auto all = snapshot(dir);
+    for (auto it = all.cbegin(); it != all.cend(); ++it)
+        files << it.key() + QLatin1Char('=') + QString::fromUtf8(it.value());
+    return files;
+}
+
+void makeLayout(const QString &root, const QStringList &layout)
+{
+    QDir().mkpath(root);
+    QStringList readOnly;
+    for (const QString &item : layout) {
+        const QString path = root + QLatin1Char('/') + item.section(QLatin1Char('='), 0, 0);
+        const QStringList link = item.split(QStringLiteral("->"));
+        if (link.size() > 1) {
+            const QString at = root + QLatin1Char('/') + link[0];
+            QDir().mkpath(QFileInfo(at).path());
+            QVERIFY(QFile::link(link[1], at));
+        } else if (item.endsWith(QLatin1String("/@555"))) {
+            readOnly << path.chopped(5);
+        } else if (item.endsWith(QLatin1Char('/'))) {
+            QDir().mkpath(path);
+        } else {
+            writeFile(path, item.section(QLatin1Char('='), 1).toUtf8());
+        }
+    }
+    for (const QString &dir : readOnly)
+        QVERIFY(::chmod(QFile::encodeName(dir).constData(), 0555) == 0);
+}
+
+StackRoot::StackRoot(const QString &app)
+    : app(app), root(app + QStringLiteral("/Tavex-panel")), layout(root)
+{
+    makeValidRoot(root);
+    QDir().mkpath(layout.wwwDir());
+}
+
+PanelRootResolver StackRoot::resolver() const
+{
+    return PanelRootResolver(
+        AppLocation::forExecutable(app + QStringLiteral("/tavex/bin/tavex-panel")));
+}
+
+void StackRoot::makeFolders(bool initialised) const
+{
+    QDir().mkpath(layout.cfgDir());
+    QDir().mkpath(initialised ? layout.mysqlSystemDbDir() : layout.mysqlDataDir());
+}
+
+namespace {
+
+// An executable at the runtime's place of a PHP version.
+void writePhp(const RuntimeLayout &layout, const QString &version, const QByteArray &content)
+{
+    const QString path = layout.phpDir() + QLatin1Char('/') + version + QStringLiteral("/bin/php");
+    writeFile(path, content);
+    QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ExeOwner);
+}
+
+} // namespace
+
+void StackRoot::installPhp(const QString &version, const QByteArray &first) const
+{
+    // bash: "exec -a" keeps the runtime's name in the process list.
+    writePhp(layout, version, "#!/bin/bash\n" + first + "exec -a \"$0\" /usr/bin/php \"$@\"\n");
+}
+
+void StackRoot::installForeignPhp(const QString &version) const
+{
+    const QByteArray elf = QByteArray::fromHex("7f454c46020101") + QByteArray(9, '\0') +
+                           QByteArray::fromHex("0200b70001000000") + QByteArray(64, '\0');
+    writePhp(layout, version, elf); // an aarch64 ELF header
+}
+
+void StackRoot::installDatabase(const QString &record) const
+{
+    const QByteArray to = " >> '" + record.toUtf8() + "'\n";
+    const bool quiet = record.isEmpty();
+    writeScript(layout.mysqlInstallDbPath(),
+                quiet ? "exit 0\n"
+                      : "echo 'init begins'" + to + "sleep 0.3\necho 'init ends'" + to);
+    writeScript(layout.mysqldPath(), quiet ? "exit 0\n" : "echo server" + to);
+    if (quiet)
+        writeScript(layout.mysqladminPath(), "exit 0\n");
 }
 
 } // namespace tavex::test

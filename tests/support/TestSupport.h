@@ -2,9 +2,8 @@
 
 #include "platform/DesktopServices.h"
 
-#include <QByteArray>
 #include <QMap>
-#include <QString>
+#include <QProcess>
 #include <QStringList>
 #include <QUrl>
 #include <functional>
@@ -25,18 +24,17 @@ public:
     }
     void chooseDirectory(const QString &message, const QString &accept, ChosenPath answer) override
     {
-        chooserMessage = message;
-        chooserAccept = accept;
+        asked << message + QLatin1Char('\n') + accept;
         answer(nextChoice);
     }
     void choosePackageFile(const QString &title, ChosenPath answer) override
     {
-        packageChooserTitles << title;
+        asked << title;
         answer(nextFile);
     }
     void confirm(const QString &title, const QString &text, Answer answer) override
     {
-        questions << title + QLatin1Char('\n') + text;
+        asked << title + QLatin1Char('\n') + text;
         answer(nextAnswer);
     }
 
@@ -44,12 +42,11 @@ public:
     QList<QUrl> opened;
     bool opens = true; // false: no browser or file manager takes what is opened
     std::optional<QString> nextChoice;
-    QString chooserMessage;
-    QString chooserAccept;
     std::optional<QString> nextFile;
-    QStringList packageChooserTitles;
     bool nextAnswer = false;
-    QStringList questions; // title and text, one line after the other
+    // What each chooser and question showed: its message or title, then its other text on a line
+    // of its own.
+    QStringList asked;
 };
 
 QString childHelper();
@@ -74,13 +71,47 @@ QString runUnprivileged(const std::function<QString()> &work);
 // Whether something accepts connections on the local port.
 bool portAnswers(quint16 port);
 
-// An executable file built for another processor (an aarch64 ELF header).
-void writeForeignExecutable(const QString &path);
-
 // Waits up to a few seconds for a process to end (zombies count as ended).
 bool waitUntilGone(qint64 pid, int timeoutMs = 5000);
 
 // What curl prints for the arguments (silent, bounded).
 QByteArray curl(const QStringList &args);
+
+// What a run of the panel program gave back. exitCode is -1 when it crashed or timed out.
+struct PanelRun
+{
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+struct PanelRunOptions
+{
+    QString home; // with the configuration and data under it, unless extra says otherwise
+    QProcessEnvironment extra;
+    QString workingDirectory;
+    QStringList launcher; // runs the program with its arguments: setpriv, unshare
+    int timeoutMs = 120000;
+};
+
+// Copies the built panel program to path (its folders made), executable, and returns path. A copy
+// at base/app/bin/tavex-panel finds its installed root at base/Tavex-panel.
+QString installPanelCopy(const QString &path);
+
+// Starts the panel without waiting, for runs that are raced or killed.
+void startPanel(QProcess &process, const QString &program, const QStringList &args,
+                const PanelRunOptions &options);
+PanelRun runPanel(const QString &program, const QStringList &args, const PanelRunOptions &options);
+
+// Every entry under dir without following links: "F:mode:content", "L:target", "D:mode", or
+// "T:type:mode" for other types (a FIFO is never opened).
+QMap<QString, QString> treeState(const QString &dir);
+// "path=content" for every file under dir, sorted.
+QStringList fileList(const QString &dir);
+// The file type bits of path as lstat gives them (0 when it is missing), and its mode bits.
+unsigned typeOf(const QString &path, unsigned *mode = nullptr);
+// Creates a layout under root: "dir/", "file=content", "link->target", "dir/@555" for a folder
+// made read-only once everything stands.
+void makeLayout(const QString &root, const QStringList &layout);
 
 } // namespace tavex::test
