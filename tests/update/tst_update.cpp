@@ -75,13 +75,6 @@ QJsonObject linkEntry(const QString &name, const QString &target)
 {
     return {{"name", name}, {"type", "link"}, {"target", target}, {"mode", 0777}};
 }
-QJsonObject rawName(const QByteArray &raw, bool utf8flag)
-{
-    return {{"name", QString::fromUtf8(raw.toHex())},
-            {"raw", QString::fromLatin1(raw.toHex())},
-            {"utf8flag", utf8flag},
-            {"data", "<?php"}};
-}
 
 void makeZip(const QString &out, const QJsonArray &entries)
 {
@@ -157,7 +150,7 @@ private:
         return path;
     }
 
-    Installed install(const QString &name, const QStringList &site = kSite)
+    Installed install(const QString &name, const QStringList &site)
     {
         Installed panel;
         panel.base = fresh(name);
@@ -166,8 +159,7 @@ private:
         panel.www = panel.runtime + "/www";
         panel.options.home = panel.base + "/home";
         QDir().mkpath(panel.runtime);
-        if (!site.isEmpty())
-            makeLayout(panel.www, site);
+        makeLayout(panel.www, site);
         return panel;
     }
 
@@ -208,25 +200,15 @@ private:
         QCOMPARE(seen.join(' '), progress);
         // A file on disk is read, not downloaded.
         QCOMPARE(texts.first(), fromFile ? "正在读取更新包" : "正在下载更新包");
-        // A failed run's progress says so.
         QCOMPARE(vm.updateProgressText(), touched ? "完成" : "失败");
         // No marker of the run is left; a file on disk is not copied.
         QCOMPARE(typeOf(panel.runtime + "/backup/www-before-update.running"), 0u);
         QVERIFY(!fromFile || typeOf(panel.runtime + "/tavex-update.zip") == 0);
-        const QStringList lines = vm.logs().split('\n');
-        QCOMPARE(lines.first(), "=== 更新/修复完成 ===");
-        QVERIFY2(lines.value(1).startsWith(message), qPrintable(vm.logs()));
-        QCOMPARE(
-            lines.mid(lines.size() - 3, 2),
-            (QStringList{"目录: " + QFileInfo(panel.runtime).path(),
-                         "下载包: " + (fromFile ? source : panel.runtime + "/tavex-update.zip")}));
+        const QString result = vm.logs().section('\n', 1, 1);
+        QVERIFY2(touched ? result == message + panel.www : result.startsWith(message),
+                 qPrintable(vm.logs()));
         QVERIFY(touched ? !vm.errorSummary().contains("失败")
                         : !message.contains("失败") || vm.errorSummary().contains(message.left(6)));
-        if (touched) {
-            QCOMPARE(lines.at(1), message + panel.www);
-            QCOMPARE(lines.at(2), "站点根: " + panel.runtime + "/update-extract/site/www");
-            QVERIFY(lines.at(3).contains(panel.runtime + "/backup/www-before-update"));
-        }
     }
 
 private Q_SLOTS:
@@ -245,20 +227,11 @@ private Q_SLOTS:
         m_ca = QSslCertificate::fromPath(ca + "/ca.pem");
         QCOMPARE(m_ca.size(), 1);
 
-        // Packages served to the runs.
         makeZip(m_served + "/pkg.zip",
                 {file("site/www/index.php", "<?php echo 'v2';"),
                  QJsonObject{{"name", "site/www/include/"}, {"type", "dir"}, {"mode", 0755}},
                  file("site/www/include/lib.php", "lib2"), file("site/www/Data/new.txt", "new"),
                  file("site/www/Data/kept.txt", "pkg")});
-        makeZip(m_served + "/noroot.zip", {file("readme.txt")});
-        // For a runtime folder on a 64 MB file system: a package that says its size, and one
-        // that says less than it holds.
-        makeZip(m_served + "/honest.zip",
-                {file("www/index.php"), QJsonObject{{"name", "www/big.bin"}, {"zeros", 40 << 20}}});
-        makeZip(m_served + "/lying.zip",
-                {file("www/index.php"),
-                 QJsonObject{{"name", "www/big.bin"}, {"zeros", 100 << 20}, {"declare", 1024}}});
 
         m_http = std::make_unique<Server>(m_served);
         m_https = std::make_unique<Server>(
@@ -272,22 +245,10 @@ private Q_SLOTS:
         removeTree(m_dir.path());
     }
 
-    // The day of the run as the item t: zero-padded ASCII digits under a locale with other
-    // digits, after a query the base already has.
-    void downloadURL()
-    {
-        const QLocale before;
-        QLocale::setDefault(QLocale(QLocale::Arabic, QLocale::Egypt));
-        const QUrl url = updateZipDownloadURL(QUrl("https://h.example/u.zip?a=1"),
-                                              QDateTime(QDate(2026, 1, 5), QTime(23, 59)));
-        QLocale::setDefault(before);
-        QCOMPARE(url.toString(QUrl::FullyEncoded), "https://h.example/u.zip?a=1&t=20260105");
-    }
-
     void download_data()
     {
         QTest::addColumn<QString>("path");   // served path
-        QTest::addColumn<QString>("scheme"); // "http", "https", or "untrusted" https
+        QTest::addColumn<QString>("scheme"); // https: without the test authority
         QTest::addColumn<QString>("before"); // what stands at the package path: "", file, dir, link
         QTest::addColumn<QString>("error");  // part of the error; empty for success
         QTest::addColumn<int>("cancelAfterMs"); // a cancellation request after this; 0: none
@@ -298,16 +259,14 @@ private Q_SLOTS:
         };
         const QString slow = "下载过慢：1.5 秒内平均不到 1 KiB/s，下载已中止";
         row("http", "pkg.zip", "http", "file", "");
-        row("https without the test authority", "pkg.zip", "untrusted", "file", "SSL");
-        // The error page is the package: the extraction says what is wrong with it.
-        row("an error page replaces the package", "status/500", "http", "file", "");
-        row("broken mid-body", "break/pkg.zip", "http", "file", "closed");
+        row("https without the test authority", "pkg.zip", "https", "file", "SSL");
+        row("broken mid-body", "break/pkg.zip", "http", "", "closed");
         row("stalled mid-body", "stall/pkg.zip", "http", "file", slow);
-        // Within the row's deadline: a server that never answers is a stall too.
+        // A server that never answers, not even with headers, is a stall too; the row's deadline
+        // turns a hang into a failure.
         row("no headers ever", "silent/pkg.zip", "http", "file", slow);
         row("a trickle that never stalls", "trickle/pkg.zip", "http", "", slow);
         row("cancelled while stalled", "stall/pkg.zip", "http", "file", "已取消: ", 300);
-        row("cancelled during a slow https transfer", "slow/pkg.zip", "https", "", "已取消: ", 300);
         row("a folder where the package goes", "pkg.zip", "http", "dir", "");
         row("a link where the package goes", "pkg.zip", "http", "link", "");
     }
@@ -332,8 +291,6 @@ private Q_SLOTS:
 
         DownloadOptions options;
         options.rateWindowMs = 1500;
-        if (scheme == "https")
-            options.extraCaCertificates = m_ca;
         const QUrl url = (scheme == "http" ? m_http : m_https)->url(path);
         // Without a cancellation of its own, the row has a deadline: a stall check that never
         // fires ends here as a cancellation, not as a hang.
@@ -346,9 +303,7 @@ private Q_SLOTS:
         if (error.isEmpty()) {
             QVERIFY2(result.isEmpty(), qPrintable(result));
             QCOMPARE(typeOf(package), unsigned(S_IFREG));
-            const QByteArray got = readFile(package);
-            QVERIFY(path.startsWith("status/") ? got.contains("status 500")
-                                               : got == readFile(m_served + "/pkg.zip"));
+            QCOMPARE(readFile(package), readFile(m_served + "/pkg.zip"));
         } else {
             QVERIFY2(result.contains(error, Qt::CaseInsensitive), qPrintable(result));
             QVERIFY2(cancelAfterMs == 0 || result.startsWith(cancelledPrefix()),
@@ -368,34 +323,25 @@ private Q_SLOTS:
         QTest::addColumn<QJsonArray>("entries");
         QTest::addColumn<QString>("message");   // start of the failure; empty for success
         QTest::addColumn<QStringList>("paths"); // present afterwards; "!path": absent
-        // "deep": the extraction folder lies near the system's path limit; "cancelled": a
-        // cancellation is requested; "truncate": half of a package of 50 files; "raw:bytes":
-        // these bytes are the package.
-        QTest::addColumn<QString>("setup");
+        QTest::addColumn<bool>("cancelled");    // a cancellation is requested first
         const auto row = [](const char *name, const QJsonArray &entries, const QString &message,
-                            const QStringList &paths = {}, const QString &setup = {}) {
-            QTest::newRow(name) << entries << message << paths << setup;
+                            const QStringList &paths = {}, bool cancelled = false) {
+            QTest::newRow(name) << entries << message << paths << cancelled;
         };
         const QString outsideLink = "更新/修复失败: 更新包中的符号链接指向解压目录之外";
-        const QString ditto = "解压失败: ditto 退出码 1，";
         row("macOS artifacts",
             {file("__MACOSX/site/._index.php"), file("site/._index.php"), file("site/index.php"),
-             file("a/b/__MACOSX/x"), file("c/__MACOSX"), file("site/.hidden")},
-            "",
-            {"site/index.php", "site/.hidden", "a/b", "!__MACOSX", "!site/._index.php",
-             "!a/b/__MACOSX", "!c/__MACOSX"});
+             file("site/.hidden")},
+            "", {"site/index.php", "site/.hidden", "!__MACOSX", "!site/._index.php"});
         row("__MACOSX linking to a folder outside",
             {file("index.php"), linkEntry("__MACOSX", "../outside")}, "",
             {"index.php", "!__MACOSX"});
-        row("UTF-8 names without the flag",
-            {rawName(QStringLiteral("中文/页面.php").toUtf8(), false)}, "", {"中文/页面.php"});
         row("GBK names without the flag",
-            {rawName(QByteArray::fromHex("d6d0cec42fd2b3c3e62e706870"), false), file("ascii.php")},
+            {QJsonObject{
+                 {"name", "gbk"}, {"raw", "d6d0cec42fd2b3c3e62e706870"}, {"utf8flag", false}},
+             file("ascii.php")},
             "", {"中文/页面.php", "ascii.php"});
         row("set-id bits are dropped", {file("run.sh", "#!/bin/sh", 06755)}, "", {"run.sh"});
-        row("a read-only folder",
-            {QJsonObject{{"name", "ro/"}, {"type", "dir"}, {"mode", 0555}}, file("ro/f")}, "",
-            {"ro/f"});
         // Refused from the package's directory, before the archive tool runs.
         row("..", {file("ok.php"), file("../evil.php")},
             "解压失败: 更新包中有含 \"..\" 的路径: ../evil.php");
@@ -403,24 +349,18 @@ private Q_SLOTS:
         row("a FIFO", {QJsonObject{{"name", "p"}, {"type", "fifo"}}},
             "解压失败: 更新包中有不受支持的文件类型");
         row("a link out, then an entry through it",
-            {linkEntry("ln", "../outside"), file("ln/evil.php")}, ditto);
+            {linkEntry("ln", "../outside"), file("ln/evil.php")}, "解压失败: ditto 退出码 1，");
         row("an absolute link out", {file("index.php"), linkEntry("canary", m_canary)},
             outsideLink);
         // The target does not exist yet: the link is judged by its text, not by what it reaches.
         row("a relative link climbing out to nothing yet",
             {file("a/x"), linkEntry("a/cfg", "../../../config")}, outsideLink);
         row("a link inside stays", {file("a/index.php"), linkEntry("b", "a")}, "", {"b/index.php"});
-        row("no entries", {}, "");
-        row("an empty file", {}, "解压失败: ", {}, "raw:");
-        row("an error page", {}, ditto, {}, "raw:<html>404</html>");
-        row("truncated", {}, "解压失败: ditto 退出码 ", {}, "truncate");
         row("a declared size beyond any disk (Zip64)",
             {file("index.php"),
              QJsonObject{{"name", "big.bin"}, {"data", "x"}, {"declare", 1LL << 50}}},
             "解压失败: 磁盘空间不足，解压需要 2.0 PB，可用 ");
-        row("a path beyond the system's limit", {file("d/" + QString(150, 'f') + ".php")},
-            "更新/修复失败: 路径过长（超过系统上限）: ", {}, "deep");
-        row("cancelled", {file("index.php"), file("a/b.php")}, "已取消: ", {}, "cancelled");
+        row("cancelled", {file("index.php"), file("a/b.php")}, "已取消: ", {}, true);
     }
 
     void extract()
@@ -428,31 +368,21 @@ private Q_SLOTS:
         QFETCH(QJsonArray, entries);
         QFETCH(QString, message);
         QFETCH(QStringList, paths);
-        QFETCH(QString, setup);
+        QFETCH(bool, cancelled);
         const QString runtime = fresh("extract");
         const QString package = runtime + "/tavex-update.zip";
-        QString extract = runtime + "/update-extract";
-        // Short of the limit itself, so that the tool can still enter it.
-        while (setup == "deep" && extract.size() < 3900)
-            extract += '/' + QString(200, 'd');
+        const QString extract = runtime + "/update-extract";
         writeFile(runtime + "/outside/keep.txt", "keep");
-        for (int i = 0; setup == "truncate" && i < 50; ++i)
-            entries << file(QStringLiteral("f%1.php").arg(i), QString(2000, QChar('a' + i % 26)));
-        if (setup.startsWith("raw:"))
-            writeFile(package, setup.mid(4).toUtf8());
-        else
-            makeZip(package, entries);
-        QVERIFY(setup != "truncate" || QFile(package).resize(QFileInfo(package).size() / 2));
+        makeZip(package, entries);
         QVERIFY(QDir().mkpath(extract));
-
-        if (setup == "cancelled")
+        if (cancelled)
             requestCancellation();
         QString result = unzipUpdateArchive(package, extract);
         clearCancellation();
         // A failed extraction leaves nothing of the package behind.
         if (!result.isEmpty())
             QCOMPARE(treeState(extract), State());
-        if (result.isEmpty())
+        else
             result = removeMacOSXArtifacts(extract);
         if (result.isEmpty() && !extractedTreeProblem(extract).isEmpty())
             result = "更新/修复失败: " + extractedTreeProblem(extract);
@@ -481,34 +411,12 @@ private Q_SLOTS:
         const auto row = [](const char *name, const QStringList &layout, const char *expected) {
             QTest::newRow(name) << layout << QString(expected);
         };
-        row("top is the site; a hidden www is ignored",
-            {".cache/www/index.php", "index.php", "include/", "Data/"}, ".");
         row("five wrappers past loose files and hidden folders",
             {".git/", "readme.txt", "1/2/3/4/5/index.php", "1/2/3/4/5/LibTavex/"}, "1/2/3/4/5");
-        row("six wrappers are too deep", {"1/2/3/4/5/6/index.php", "1/2/3/4/5/6/include/"}, "-");
-        row("a www anywhere comes first", {"index.php", "include/", "vendor/demo/www/index.php"},
-            "vendor/demo/www");
         row("higher score wins",
             {"a/www/index.php", "a/www/install/index.php", "b/www/index.php", "b/www/include/",
              "b/www/LibTavex/", "b/www/Data/"},
             "a/www");
-        row("equal scores: the longer path, then the first by name",
-            {"y/www/index.php", "www/index.php", "x/www/index.php"}, "x/www");
-        row("a www inside a www never wins over it",
-            {"www/index.php", "www/Data/", "www/vendor/acme/demo/www/index.php",
-             "www/vendor/acme/demo/www/data/"},
-            "www");
-        row("data counts once",
-            {"a/www/index.php", "a/www/Data/", "a/www/data/", "bb/www/index.php", "bb/www/data/"},
-            "bb/www");
-        row("WWW is no candidate", {"x/WWW/index.php", "x/Www/index.php"}, "-");
-        row("index.php without markers stops", {"index.php", "real/index.php", "real/include/"},
-            "-");
-        row("two folders stop", {"a/index.php", "a/include/", "b/"}, "-");
-        row("a linked www is no candidate",
-            {"real/index.php", "real/include/", "x/", "x/www->../real"}, "-");
-        row("a linked folder is neither a wrapper nor a second folder",
-            {"real/x/index.php", "real/x/include/", "wrap->real"}, "real/x");
     }
 
     void siteRoot()
@@ -521,21 +429,8 @@ private Q_SLOTS:
         QCOMPARE(found ? QDir(root).relativeFilePath(*found) : "-", expected);
     }
 
-    // What rsync printed, read as a hard failure or not; an rsync that cannot start fails a whole
-    // headless run below.
-    void rsyncFailure()
-    {
-        for (const char *text : {" \n\t\n", "skipping non-regular file \"x\"\n",
-                                 "exit(24): rsync error: some files vanished"})
-            QVERIFY2(!rsyncOutputIndicatesHardFailure(text), text);
-        for (const char *text : {"exit(23): rsync: x\n", "exit(12): ",
-                                 "timeout: /usr/bin/rsync 超过 300 秒，已强制结束\n解压日志:\n",
-                                 "cannot delete non-empty directory"})
-            QVERIFY2(rsyncOutputIndicatesHardFailure(QString::fromUtf8(text)), text);
-    }
-
     // Refused before any change: a site folder that is a link, and a package with a link that
-    // leaves the site root.
+    // leaves the site root; how rsync's own output is read.
     void syncRefusals()
     {
         const QString base = fresh("sync");
@@ -549,6 +444,8 @@ private Q_SLOTS:
                     .error.startsWith("更新包中的符号链接指向站点根之外"));
         QCOMPARE(treeState(base + "/outside"), (State{{"f", "F:644:outside"}}));
         QCOMPARE(fileList(base + "/www"), QStringList{"old.php=o"});
+        QVERIFY(!rsyncOutputIndicatesHardFailure("exit(24): rsync error: some files vanished"));
+        QVERIFY(rsyncOutputIndicatesHardFailure("exit(23): rsync: x\n"));
     }
 
     // Generated sites and packages with and without Data/data, including a live Data that is a
@@ -599,7 +496,8 @@ private Q_SLOTS:
                 siteLayout += {"data/u1=mine", "data/sub/l2=mine"};
             const int pkgData = rng.bounded(5); // 0 none, 1 Data, 2 data, 3 Data file, 4 both
             const QString dataName = pkgData == 2 ? "data" : "Data";
-            if (pkgData == 1 || pkgData == 2 || pkgData == 4) {
+            const bool pkgFolder = pkgData == 1 || pkgData == 2 || pkgData == 4;
+            if (pkgFolder) {
                 pkgLayout << dataName + "/u1=pkg" << dataName + "/new=n"
                           << dataName + "/sub/u2=pkg2" << dataName + "/fresh/f=f";
                 if (::geteuid() == 0 || !liveReadOnly)
@@ -615,12 +513,9 @@ private Q_SLOTS:
                 pkgLayout << "data/other=o";
             makeLayout(site, siteLayout);
             makeLayout(pkg, pkgLayout);
-            ageFiles(pkg);
-            ageFiles(site);
-            const QString context = QStringLiteral("case %1 (live Data %2, package data %3) ")
-                                        .arg(i)
-                                        .arg(liveData)
-                                        .arg(pkgData);
+            ageFiles(base);
+            const QString context =
+                QString::asprintf("case %d (live Data %d, package data %d) ", i, liveData, pkgData);
 
             const auto before = treeState(site);
             const auto outsideBefore = treeState(outside);
@@ -639,8 +534,7 @@ private Q_SLOTS:
             QVERIFY2(part(NoData, after) == part(NoData, pkgState), qPrintable(context));
             // The package's Data (or its data alone) reaches a live Data that is a real folder or
             // missing; new folders there stay writable.
-            const bool merged =
-                (pkgData == 1 || pkgData == 2 || pkgData == 4) && (liveData <= 5 || liveData == 9);
+            const bool merged = pkgFolder && (liveData <= 5 || liveData == 9);
             for (const auto &[key, state] : treeState(pkg + '/' + dataName).asKeyValueRange()) {
                 const QString rel = "Data/" + key, top = key.section('/', 0, 0);
                 // A live entry of another type wins.
@@ -698,22 +592,16 @@ private Q_SLOTS:
         const QString failed = "更新/修复失败: 更新包";
         const QString done = "已自动解压并同步到 runtime/www: ";
         const QString all = "0.05 0.1 0.35 0.6 0.75 0.75 0.825 0.9 0.9 1 1";
-        // "chosen": the view model's root was chosen by hand, nothing is installed; read-only
-        // leftovers of an earlier extraction are replaced.
-        row("view model: over https into a root chosen by hand", "chosen",
+        // Read-only leftovers of an earlier extraction are replaced.
+        row("view model: over https", "",
             {"vm %https/pkg.zip|" + all + '|' + done, "=updated", "=saved"},
             kSite + QStringList{"../update-extract/old/ro/f=x", "../update-extract/old/ro/@555"});
         row("view model: from a link to a file on disk", "",
             {"vm %own/link.zip|" + all + '|' + done, "=updated", "=saved"});
         row("view model: the download fails", "",
             {"vm refused|0.05 0.1 1|更新下载失败: ", "=before"});
-        row("view model: no site root", "",
-            {"vm %http/noroot.zip|0.05 0.1 0.35 0.6 1|更新包中未识别到站点根（需存在 index.php，"
-             "且为 www 子目录或 zip 根目录含 include/LibTavex/Data 之一）",
-             "=before"});
         row("refused, never waited on, before anything changes", "",
             {"update --file fifo|1|" + failed + "不是普通文件（管道、设备或套接字），已拒绝读取: ",
-             "update --file missing.zip|1|" + failed + "文件不存在: ",
              "update --file %own|1|" + failed + "路径是一个目录，不是 zip 文件: ",
              "update --file %www/Data/pkg.zip|1|" + failed + "位于更新会改动的目录 ",
              "update --file pkg.zip --url %http/pkg.zip|2|--url 与 --file 不能同时使用",
@@ -731,13 +619,6 @@ private Q_SLOTS:
         // "no rsync": a file that is no program stands at rsync's path.
         row("an rsync that cannot start fails the update, the site stays whole", "no rsync",
             {"update --file pkg.zip|1|更新/修复失败: 同步失败(主文件): 执行失败: ", "=before"});
-        // "tmpfs": the runtime folder is a 64 MB file system of its own; nothing is left in the
-        // extraction folder.
-        row("a small disk: an honest size is refused", "tmpfs",
-            {"update --url %http/honest.zip|1|解压失败: 磁盘空间不足，解压需要 96 MB，可用 &left: "
-             "."});
-        row("a small disk filled by a lying size", "tmpfs",
-            {"update --url %http/lying.zip|1|解压失败: 磁盘空间不足，可用 &left: ."});
         // "nobody": as an ordinary user on a site that holds files and folders of root.
         const QStringList site = {"index.php=v1", "a.php=a", "Data/kept.txt=mine"};
         const QString update = "update --url %http/pkg.zip|";
@@ -749,8 +630,6 @@ private Q_SLOTS:
             {update + "1|以下文件无法读取或复制，站点快照不完整: secret.php",
              "rollback|1|无法保存回滚前的站点，站点未改动", "=snapshot"},
             site + QStringList{"secret.php=s"}, {"index.php=v0"}, {"www/secret.php:600:root"});
-        row("a shared site folder of another user: its time and mode are no failure", "nobody",
-            {update + "0|" + done, "=updated"}, site, {}, {"www:777:root"});
         row("a file of mode 000 that the update deletes comes back with the rollback", "nobody",
             {update + "0|" + done, "rollback|0|已回滚", "=before"},
             site + QStringList{"locked.php=z"}, {}, {"www/locked.php:0"});
@@ -766,17 +645,9 @@ private Q_SLOTS:
         QFETCH(QStringList, site);
         QFETCH(QStringList, snapshot);
         QFETCH(QStringList, modes);
-        if (launcher != "" && launcher != "chosen" && ::geteuid() != 0)
+        if (launcher != "" && ::geteuid() != 0)
             QSKIP("needs root");
-        Installed panel = install("run", launcher == "chosen" ? QStringList() : site);
-        if (launcher == "chosen") {
-            QDir(panel.base + "/Tavex-panel").removeRecursively();
-            makeValidRoot(panel.base + "/chosen");
-            writeSavedRoot(panel.base + "/chosen");
-            panel.runtime = panel.base + "/chosen/runtime";
-            panel.www = panel.runtime + "/www";
-            makeLayout(panel.www, site);
-        }
+        Installed panel = install("run", site);
         const QString own = panel.base + "/downloads";
         QVERIFY(QDir().mkpath(own) && QFile::copy(m_served + "/pkg.zip", own + "/pkg.zip") &&
                 QFile::copy(own + "/pkg.zip", own + "/site package.ZIP") &&
@@ -791,17 +662,14 @@ private Q_SLOTS:
                     QProcess::execute("chown", {"-R", "65534:65534", panel.base}) == 0);
             panel.options.launcher =
                 QStringLiteral("setpriv --reuid=65534 --regid=65534 --clear-groups").split(' ');
-        } else if (launcher == "tmpfs" || launcher == "no rsync") {
+        } else if (launcher == "no rsync") {
             if (QProcess::execute("unshare", {"-m", "true"}) != 0)
                 QSKIP("a private mount namespace is not available");
             writeFile(panel.base + "/not-a-program", "no program");
             panel.options.launcher =
                 QStringLiteral("unshare --mount --propagation private -- sh -c").split(' ')
-                << (launcher == "tmpfs"
-                        ? "mount -t tmpfs -o size=64m tmpfs \"$1\" || exit 77\nr=$1; shift\n"
-                          "\"$@\"; s=$?\necho \"left: $(ls -A \"$r/update-extract\").\"\nexit $s"
-                        : "mount --bind \"$1\" /usr/bin/rsync && shift && exec \"$@\"")
-                << "sh" << (launcher == "tmpfs" ? panel.runtime : panel.base + "/not-a-program");
+                << "mount --bind \"$1\" /usr/bin/rsync && shift && exec \"$@\""
+                << "sh" << panel.base + "/not-a-program";
         }
         for (const QString &item : modes) {
             const QByteArray path =
@@ -852,16 +720,11 @@ private Q_SLOTS:
             if (parts[0].startsWith("vm "))
                 continue;
             const PanelRun run = panel.run(parts[0].split(' '));
-            if (run.exitCode == 77 && launcher == "tmpfs")
-                QSKIP("tmpfs cannot be mounted here");
             bool found = run.exitCode == parts[1].toInt();
             for (const QString &text : parts[2].split('&'))
                 found = found && (run.out + run.err).contains(text);
             QVERIFY2(found, qPrintable(step + '\n' + run.out + run.err));
         }
-        writeSavedRoot(QString());
-        // The user's folder is as it was.
-        QCOMPARE(typeOf(panel.base + "/Tavex-panel"), launcher == "chosen" ? 0u : S_IFDIR);
         QCOMPARE(treeState(own), ownBefore);
     }
 
@@ -923,7 +786,6 @@ private Q_SLOTS:
             QVERIFY2(p.state() == QProcess::NotRunning || p.waitForFinished(60000),
                      qPrintable(context));
             err += p.readAllStandardError() + p.readAllStandardOutput();
-            // The programs of the run end with it.
             QTRY_VERIFY2_WITH_TIMEOUT(leftovers().isEmpty(), qPrintable(leftovers().join('\n')),
                                       10000);
             // Nothing of the live data is lost or changed; no rsync temporary file is left.
