@@ -1,5 +1,4 @@
 #include "TestSupport.h"
-#include "StackRoot.h"
 
 #include "platform/Processes.h"
 
@@ -7,7 +6,6 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QTcpSocket>
 #include <QTest>
 
@@ -37,17 +35,17 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-void writeScript(const QString &path, const QByteArray &body)
+void writeScript(const QString &path, const QByteArray &body, const QByteArray &head)
 {
-    writeFile(path, "#!/bin/sh\n" + body);
+    writeFile(path, head + body);
     QVERIFY(::chmod(QFile::encodeName(path).constData(), 0755) == 0);
 }
 
 void makeValidRoot(const QString &root)
 {
-    writeScript(root + QStringLiteral("/runtime/mysql/bin/mysqld"), "exit 0\n");
-    QDir().mkpath(root + QStringLiteral("/runtime/php"));
-    QDir().mkpath(root + QStringLiteral("/runtime/phpmyadmin"));
+    writeScript(root + "/runtime/mysql/bin/mysqld", "exit 0\n");
+    QDir().mkpath(root + "/runtime/php");
+    QDir().mkpath(root + "/runtime/phpmyadmin");
 }
 
 QMap<QString, QByteArray> snapshot(const QString &dir)
@@ -70,16 +68,12 @@ QString runUnprivileged(const std::function<QString()> &work)
     if (::pipe(channel) != 0)
         return QStringLiteral("pipe failed");
     const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(channel[0]);
-        // nobody and nogroup
+    if (child == 0) { // as nobody and nogroup
         if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
             ::setresuid(65534, 65534, 65534) != 0)
             ::_exit(2);
         const QByteArray answer = work().toUtf8();
-        if (::write(channel[1], answer.constData(), static_cast<size_t>(answer.size())) < 0)
-            ::_exit(3);
-        ::_exit(0);
+        ::_exit(::write(channel[1], answer.constData(), answer.size()) == answer.size() ? 0 : 3);
     }
     ::close(channel[1]);
     QFile reply;
@@ -87,9 +81,7 @@ QString runUnprivileged(const std::function<QString()> &work)
     const QByteArray answer = reply.readAll();
     int status = 0;
     ::waitpid(child, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return QStringLiteral("unprivileged run failed");
-    return QString::fromUtf8(answer);
+    return status == 0 ? QString::fromUtf8(answer) : QStringLiteral("unprivileged run failed");
 }
 
 bool waitUntilGone(qint64 pid, int timeoutMs)
@@ -100,9 +92,8 @@ bool waitUntilGone(qint64 pid, int timeoutMs)
 QByteArray curl(const QStringList &args)
 {
     QProcess process;
-    process.start(QStringLiteral("curl"), QStringList{"-s", "--max-time", "20"} + args);
-    process.waitForFinished(30000);
-    return process.readAllStandardOutput();
+    process.start("curl", QStringList{"-s", "--max-time", "20"} + args);
+    return process.waitForFinished(30000) ? process.readAllStandardOutput() : QByteArray();
 }
 
 bool portAnswers(quint16 port)
@@ -126,9 +117,9 @@ void startPanel(QProcess &process, const QString &program, const QStringList &ar
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     if (!options.home.isEmpty()) {
-        env.insert(QStringLiteral("HOME"), options.home);
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), options.home + QStringLiteral("/.config"));
-        env.insert(QStringLiteral("XDG_DATA_HOME"), options.home + QStringLiteral("/.local/share"));
+        env.insert("HOME", options.home);
+        env.insert("XDG_CONFIG_HOME", options.home + "/.config");
+        env.insert("XDG_DATA_HOME", options.home + "/.local/share");
     }
     env.insert(options.extra);
     process.setProcessEnvironment(env);
@@ -142,23 +133,18 @@ PanelRun runPanel(const QString &program, const QStringList &args, const PanelRu
 {
     QProcess process;
     startPanel(process, program, args, options);
-    PanelRun run;
-    if (!process.waitForFinished(options.timeoutMs)) {
+    const bool ended = process.waitForFinished(options.timeoutMs);
+    if (!ended)
         process.kill();
-        process.waitForFinished();
-    } else if (process.exitStatus() == QProcess::NormalExit) {
-        run.exitCode = process.exitCode();
-    }
-    run.out = QString::fromUtf8(process.readAllStandardOutput());
-    run.err = QString::fromUtf8(process.readAllStandardError());
-    return run;
+    process.waitForFinished();
+    return {ended && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            QString::fromUtf8(process.readAllStandardOutput()),
+            QString::fromUtf8(process.readAllStandardError())};
 }
 
 unsigned typeOf(const QString &path, unsigned *mode)
 {
-    struct stat st
-    {
-    };
+    struct stat st = {};
     if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
         return 0;
     if (mode)
@@ -175,16 +161,15 @@ QMap<QString, QString> treeState(const QString &dir)
         const QString path = it.next();
         unsigned mode = 0;
         const unsigned type = typeOf(path, &mode);
-        const QString rel = QDir(dir).relativeFilePath(path);
+        QString &entry = state[QDir(dir).relativeFilePath(path)];
         if (type == S_IFLNK)
-            state[rel] = QStringLiteral("L:") + QFile::symLinkTarget(path);
+            entry = "L:" + QFile::symLinkTarget(path);
         else if (type == S_IFDIR)
-            state[rel] = QStringLiteral("D:") + QString::number(mode, 8);
+            entry = "D:" + QString::number(mode, 8);
         else if (type != S_IFREG)
-            state[rel] = QStringLiteral("T:%1:%2").arg(type, 0, 8).arg(mode, 0, 8);
+            entry = QString("T:%1:%2").arg(type, 0, 8).arg(mode, 0, 8);
         else
-            state[rel] =
-                QStringLiteral("F:%1:").arg(mode, 0, 8) + QString::fromUtf8(readFile(path));
+            entry = QString("F:%1:").arg(mode, 0, 8) + QString::fromUtf8(readFile(path));
     }
     return state;
 }
@@ -192,9 +177,8 @@ QMap<QString, QString> treeState(const QString &dir)
 QStringList fileList(const QString &dir)
 {
     QStringList files;
-    const auto all = snapshot(dir);
-    for (auto it = all.cbegin(); it != all.cend(); ++it)
-        files << it.key() + QLatin1Char('=') + QString::fromUtf8(it.value());
+    for (const auto &[name, content] : snapshot(dir).asKeyValueRange())
+        files << name + '=' + QString::fromUtf8(content);
     return files;
 }
 
@@ -203,26 +187,24 @@ void makeLayout(const QString &root, const QStringList &layout)
     QDir().mkpath(root);
     QStringList readOnly;
     for (const QString &item : layout) {
-        const QString path = root + QLatin1Char('/') + item.section(QLatin1Char('='), 0, 0);
-        const QStringList link = item.split(QStringLiteral("->"));
+        const QString path = root + '/' + item.section('=', 0, 0);
+        const QStringList link = item.split("->");
         if (link.size() > 1) {
-            const QString at = root + QLatin1Char('/') + link[0];
-            QDir().mkpath(QFileInfo(at).path());
-            QVERIFY(QFile::link(link[1], at));
-        } else if (item.endsWith(QLatin1String("/@555"))) {
+            QDir().mkpath(QFileInfo(root + '/' + link[0]).path());
+            QVERIFY(QFile::link(link[1], root + '/' + link[0]));
+        } else if (item.endsWith("/@555")) {
             readOnly << path.chopped(5);
-        } else if (item.endsWith(QLatin1Char('/'))) {
+        } else if (item.endsWith('/')) {
             QDir().mkpath(path);
         } else {
-            writeFile(path, item.section(QLatin1Char('='), 1).toUtf8());
+            writeFile(path, item.section('=', 1).toUtf8());
         }
     }
     for (const QString &dir : readOnly)
         QVERIFY(::chmod(QFile::encodeName(dir).constData(), 0555) == 0);
 }
 
-StackRoot::StackRoot(const QString &app)
-    : app(app), root(app + QStringLiteral("/Tavex-panel")), layout(root)
+StackRoot::StackRoot(const QString &app) : app(app), root(app + "/Tavex-panel"), layout(root)
 {
     makeValidRoot(root);
     QDir().mkpath(layout.wwwDir());
@@ -230,8 +212,7 @@ StackRoot::StackRoot(const QString &app)
 
 PanelRootResolver StackRoot::resolver() const
 {
-    return PanelRootResolver(
-        AppLocation::forExecutable(app + QStringLiteral("/tavex/bin/tavex-panel")));
+    return PanelRootResolver(AppLocation::forExecutable(app + "/tavex/bin/tavex-panel"));
 }
 
 void StackRoot::makeFolders(bool initialised) const
@@ -240,29 +221,18 @@ void StackRoot::makeFolders(bool initialised) const
     QDir().mkpath(initialised ? layout.mysqlSystemDbDir() : layout.mysqlDataDir());
 }
 
-namespace {
-
-// An executable at the runtime's place of a PHP version.
-void writePhp(const RuntimeLayout &layout, const QString &version, const QByteArray &content)
-{
-    const QString path = layout.phpDir() + QLatin1Char('/') + version + QStringLiteral("/bin/php");
-    writeFile(path, content);
-    QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ExeOwner);
-}
-
-} // namespace
-
 void StackRoot::installPhp(const QString &version, const QByteArray &first) const
 {
     // bash: "exec -a" keeps the runtime's name in the process list.
-    writePhp(layout, version, "#!/bin/bash\n" + first + "exec -a \"$0\" /usr/bin/php \"$@\"\n");
+    writeScript(layout.phpDir() + '/' + version + "/bin/php",
+                first + "exec -a \"$0\" /usr/bin/php \"$@\"\n", "#!/bin/bash\n");
 }
 
 void StackRoot::installForeignPhp(const QString &version) const
 {
-    const QByteArray elf = QByteArray::fromHex("7f454c46020101") + QByteArray(9, '\0') +
-                           QByteArray::fromHex("0200b70001000000") + QByteArray(64, '\0');
-    writePhp(layout, version, elf); // an aarch64 ELF header
+    // An aarch64 ELF header.
+    const QByteArray elf = QByteArray::fromHex("7f454c460201010000000000000000000200b70001000000");
+    writeScript(layout.phpDir() + '/' + version + "/bin/php", elf + QByteArray(64, '\0'), {});
 }
 
 void StackRoot::installDatabase(const QString &record) const
