@@ -4,11 +4,54 @@
 #include "Theme.h"
 
 #include <QApplication>
+#include <QEvent>
 #include <QIcon>
+#include <QPainter>
+#include <QSvgRenderer>
 #include <QTimer>
 #include <QTranslator>
 
 namespace tavex::ui {
+
+namespace {
+
+// Sets the application's icon once the first frame is on the screen: on the first paint it waits
+// for the paint, and for whatever the paint itself queued, to be done, and then leaves.
+class WindowIconAfterFirstFrame : public QObject
+{
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint && !m_painted) {
+            m_painted = true;
+            QTimer::singleShot(0, this, [this] {
+                QTimer::singleShot(0, this, [this] {
+                    QIcon icon;
+                    QSvgRenderer drawing(QStringLiteral(":/icons/tavex-panel.svg"));
+                    for (const int size : {16, 32, 48, 64, 128}) {
+                        QPixmap pixmap(size, size);
+                        pixmap.fill(Qt::transparent);
+                        QPainter painter(&pixmap);
+                        drawing.render(&painter);
+                        painter.end();
+                        icon.addPixmap(pixmap);
+                    }
+                    QApplication::setWindowIcon(icon);
+                    deleteLater();
+                });
+            });
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    bool m_painted = false;
+};
+
+} // namespace
 
 void setUpWindowApplication(QApplication &app)
 {
@@ -22,13 +65,8 @@ void setUpWindowApplication(QApplication &app)
         QCoreApplication::installTranslator(translator.release());
     }
     QGuiApplication::setDesktopFileName(QStringLiteral("tavex-panel"));
-    // The icon is drawn once the event loop runs: the window's first frame does not wait for it.
-    QTimer::singleShot(0, &app, [] {
-        QIcon icon;
-        for (const int size : {16, 32, 48, 64, 128})
-            icon.addPixmap(Theme::iconPixmap(QStringLiteral("tavex-panel"), size, 1.0));
-        QApplication::setWindowIcon(icon);
-    });
+    // The icon is drawn after the first frame: the window's first frame does not wait for it.
+    app.installEventFilter(new WindowIconAfterFirstFrame(&app));
 }
 
 } // namespace tavex::ui
