@@ -2,17 +2,15 @@
 
 #include "platform/Processes.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QTcpSocket>
 #include <QTest>
-#include <QThread>
 
 #include <grp.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,23 +32,20 @@ void writeFile(const QString &path, const QByteArray &content)
 QByteArray readFile(const QString &path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return file.readAll();
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-void writeScript(const QString &path, const QByteArray &body)
+void writeScript(const QString &path, const QByteArray &body, const QByteArray &head)
 {
-    writeFile(path, "#!/bin/sh\n" + body);
-    QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ExeOwner |
-                                    QFileDevice::ExeGroup | QFileDevice::ExeOther);
+    writeFile(path, head + body);
+    QVERIFY(::chmod(QFile::encodeName(path).constData(), 0755) == 0);
 }
 
 void makeValidRoot(const QString &root)
 {
-    writeScript(root + QStringLiteral("/runtime/mysql/bin/mysqld"), "exit 0\n");
-    QDir().mkpath(root + QStringLiteral("/runtime/php"));
-    QDir().mkpath(root + QStringLiteral("/runtime/phpmyadmin"));
+    writeScript(root + "/runtime/mysql/bin/mysqld", "exit 0\n");
+    QDir().mkpath(root + "/runtime/php");
+    QDir().mkpath(root + "/runtime/phpmyadmin");
 }
 
 QMap<QString, QByteArray> snapshot(const QString &dir)
@@ -73,57 +68,32 @@ QString runUnprivileged(const std::function<QString()> &work)
     if (::pipe(channel) != 0)
         return QStringLiteral("pipe failed");
     const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(channel[0]);
-        const gid_t nogroup = 65534;
-        const uid_t nobody = 65534;
-        if (::setgroups(0, nullptr) != 0 || ::setresgid(nogroup, nogroup, nogroup) != 0 ||
-            ::setresuid(nobody, nobody, nobody) != 0)
+    if (child == 0) { // as nobody and nogroup
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+            ::setresuid(65534, 65534, 65534) != 0)
             ::_exit(2);
         const QByteArray answer = work().toUtf8();
-        if (::write(channel[1], answer.constData(), static_cast<size_t>(answer.size())) < 0)
-            ::_exit(3);
-        ::_exit(0);
+        ::_exit(::write(channel[1], answer.constData(), answer.size()) == answer.size() ? 0 : 3);
     }
     ::close(channel[1]);
-    QByteArray answer;
-    char buffer[4096];
-    ssize_t got;
-    while ((got = ::read(channel[0], buffer, sizeof buffer)) > 0)
-        answer.append(buffer, got);
-    ::close(channel[0]);
+    QFile reply;
+    reply.open(channel[0], QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
+    const QByteArray answer = reply.readAll();
     int status = 0;
     ::waitpid(child, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return QStringLiteral("unprivileged run failed");
-    return QString::fromUtf8(answer);
-}
-
-void writeForeignExecutable(const QString &path)
-{
-    QByteArray elf("\x7f" "ELF\x02\x01\x01", 7);
-    elf.append(QByteArray(9, '\0')).append("\x02\x00\xb7\x00\x01\x00\x00\x00", 8);
-    elf.append(QByteArray(64, '\0'));
-    writeFile(path, elf);
-    QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ExeOwner);
+    return status == 0 ? QString::fromUtf8(answer) : QStringLiteral("unprivileged run failed");
 }
 
 bool waitUntilGone(qint64 pid, int timeoutMs)
 {
-    QDeadlineTimer deadline(timeoutMs);
-    while (processIsAlive(pid) && !deadline.hasExpired())
-        QThread::msleep(10);
-    return !processIsAlive(pid);
+    return QTest::qWaitFor([pid] { return !processIsAlive(pid); }, timeoutMs);
 }
 
 QByteArray curl(const QStringList &args)
 {
     QProcess process;
-    process.start(QStringLiteral("curl"),
-                  QStringList{QStringLiteral("-s"), QStringLiteral("--max-time"), QStringLiteral("20")} +
-                      args);
-    process.waitForFinished(30000);
-    return process.readAllStandardOutput();
+    process.start("curl", QStringList{"-s", "--max-time", "20"} + args);
+    return process.waitForFinished(30000) ? process.readAllStandardOutput() : QByteArray();
 }
 
 bool portAnswers(quint16 port)
@@ -131,6 +101,150 @@ bool portAnswers(quint16 port)
     QTcpSocket socket;
     socket.connectToHost(QStringLiteral("127.0.0.1"), port);
     return socket.waitForConnected(1000);
+}
+
+QString installPanelCopy(const QString &path)
+{
+    const QString built = QStringLiteral(TAVEX_PANEL_PROGRAM);
+    QDir().mkpath(QFileInfo(path).path());
+    QFile::copy(built, path);
+    QFile::setPermissions(path, QFile::permissions(built));
+    return path;
+}
+
+void startPanel(QProcess &process, const QString &program, const QStringList &args,
+                const PanelRunOptions &options)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (!options.home.isEmpty()) {
+        env.insert("HOME", options.home);
+        env.insert("XDG_CONFIG_HOME", options.home + "/.config");
+        env.insert("XDG_DATA_HOME", options.home + "/.local/share");
+    }
+    env.insert(options.extra);
+    process.setProcessEnvironment(env);
+    if (!options.workingDirectory.isEmpty())
+        process.setWorkingDirectory(options.workingDirectory);
+    const QStringList command = options.launcher + QStringList{program} + args;
+    process.start(command.first(), command.mid(1));
+}
+
+PanelRun runPanel(const QString &program, const QStringList &args, const PanelRunOptions &options)
+{
+    QProcess process;
+    startPanel(process, program, args, options);
+    const bool ended = process.waitForFinished(options.timeoutMs);
+    if (!ended)
+        process.kill();
+    process.waitForFinished();
+    return {ended && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            QString::fromUtf8(process.readAllStandardOutput()),
+            QString::fromUtf8(process.readAllStandardError())};
+}
+
+unsigned typeOf(const QString &path, unsigned *mode)
+{
+    struct stat st = {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return 0;
+    if (mode)
+        *mode = st.st_mode & 07777;
+    return st.st_mode & S_IFMT;
+}
+
+QMap<QString, QString> treeState(const QString &dir)
+{
+    QMap<QString, QString> state;
+    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        unsigned mode = 0;
+        const unsigned type = typeOf(path, &mode);
+        QString &entry = state[QDir(dir).relativeFilePath(path)];
+        if (type == S_IFLNK)
+            entry = "L:" + QFile::symLinkTarget(path);
+        else if (type == S_IFDIR)
+            entry = "D:" + QString::number(mode, 8);
+        else if (type != S_IFREG)
+            entry = QString("T:%1:%2").arg(type, 0, 8).arg(mode, 0, 8);
+        else
+            entry = QString("F:%1:").arg(mode, 0, 8) + QString::fromUtf8(readFile(path));
+    }
+    return state;
+}
+
+QStringList fileList(const QString &dir)
+{
+    QStringList files;
+    for (const auto &[name, content] : snapshot(dir).asKeyValueRange())
+        files << name + '=' + QString::fromUtf8(content);
+    return files;
+}
+
+void makeLayout(const QString &root, const QStringList &layout)
+{
+    QDir().mkpath(root);
+    QStringList readOnly;
+    for (const QString &item : layout) {
+        const QString path = root + '/' + item.section('=', 0, 0);
+        const QStringList link = item.split("->");
+        if (link.size() > 1) {
+            QDir().mkpath(QFileInfo(root + '/' + link[0]).path());
+            QVERIFY(QFile::link(link[1], root + '/' + link[0]));
+        } else if (item.endsWith("/@555")) {
+            readOnly << path.chopped(5);
+        } else if (item.endsWith('/')) {
+            QDir().mkpath(path);
+        } else {
+            writeFile(path, item.section('=', 1).toUtf8());
+        }
+    }
+    for (const QString &dir : readOnly)
+        QVERIFY(::chmod(QFile::encodeName(dir).constData(), 0555) == 0);
+}
+
+StackRoot::StackRoot(const QString &app) : app(app), root(app + "/Tavex-panel"), layout(root)
+{
+    makeValidRoot(root);
+    QDir().mkpath(layout.wwwDir());
+}
+
+PanelRootResolver StackRoot::resolver() const
+{
+    return PanelRootResolver(AppLocation::forExecutable(app + "/tavex/bin/tavex-panel"));
+}
+
+void StackRoot::makeFolders(bool initialised) const
+{
+    QDir().mkpath(layout.cfgDir());
+    QDir().mkpath(initialised ? layout.mysqlSystemDbDir() : layout.mysqlDataDir());
+}
+
+void StackRoot::installPhp(const QString &version, const QByteArray &first) const
+{
+    // bash: "exec -a" keeps the runtime's name in the process list.
+    writeScript(layout.phpDir() + '/' + version + "/bin/php",
+                first + "exec -a \"$0\" /usr/bin/php \"$@\"\n", "#!/bin/bash\n");
+}
+
+void StackRoot::installForeignPhp(const QString &version) const
+{
+    // An aarch64 ELF header.
+    const QByteArray elf = QByteArray::fromHex("7f454c460201010000000000000000000200b70001000000");
+    writeScript(layout.phpDir() + '/' + version + "/bin/php", elf + QByteArray(64, '\0'), {});
+}
+
+void StackRoot::installDatabase(const QString &record) const
+{
+    const QByteArray to = " >> '" + record.toUtf8() + "'\n";
+    const bool quiet = record.isEmpty();
+    writeScript(layout.mysqlInstallDbPath(),
+                quiet ? "exit 0\n"
+                      : "echo 'init begins'" + to + "sleep 0.3\necho 'init ends'" + to);
+    writeScript(layout.mysqldPath(), quiet ? "exit 0\n" : "echo server" + to);
+    if (quiet)
+        writeScript(layout.mysqladminPath(), "exit 0\n");
 }
 
 } // namespace tavex::test

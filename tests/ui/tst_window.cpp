@@ -1,5 +1,4 @@
-// The window, headless, over the real view model and a panel root of the test's own with stand-in
-// programs.
+// The window, headless, over the real view model and a root of the test's own with stand-ins.
 #include "ContentView.h"
 #include "IconButton.h"
 #include "Localization.h"
@@ -31,14 +30,10 @@ using namespace tavex::test;
 using tavex::ui::ContentView;
 using tavex::ui::IconButton;
 
-namespace {
-
-// What a label key looks like when no table answered it.
+// Updates come from a port where nothing listens: a run fails at once, offline.
 const char *const kOffline = "http://127.0.0.1:9/tavex-update.zip";
-
+// What a label key looks like when no table answered it.
 const QRegularExpression kRawKey(QStringLiteral("^[a-z_]+(\\.[a-z_]+)+$"));
-
-} // namespace
 
 class TestWindow : public QObject
 {
@@ -52,25 +47,21 @@ private:
     std::unique_ptr<ContentView> m_view;
 
     PanelViewModel *vm() const { return m_view->viewModel(); }
-    IconButton *button(const QString &key) const { return m_view->findChild<IconButton *>(key); }
     template <typename T> T *part(const QString &name) const
     {
         return m_view->findChild<T *>(name);
     }
 
-    std::unique_ptr<ContentView> makeView() const
+    // A window over the test's root, once it shows its first status; none when it never does.
+    std::unique_ptr<ContentView> shownView() const
     {
         auto view = std::make_unique<ContentView>(m_stack->resolver(), m_desktop);
         view->resize(820, 740);
-        return view;
-    }
-
-    bool shownAndRefreshed(ContentView &view) const
-    {
-        view.show();
-        return QTest::qWaitForWindowExposed(&view) && QTest::qWaitFor([&] {
-                   return view.viewModel()->logs().startsWith("=== 服务状态 ===");
-               });
+        view->show();
+        const bool shown = QTest::qWaitForWindowExposed(view.get()) && QTest::qWaitFor([&] {
+                               return view->viewModel()->logs().startsWith("=== 服务状态 ===");
+                           });
+        return shown ? std::move(view) : nullptr;
     }
 
 private Q_SLOTS:
@@ -82,15 +73,14 @@ private Q_SLOTS:
         m_stack->makeFolders();
         m_stack->installDatabase();
         m_root = m_stack->root;
-        // Updates come from a port where nothing listens: the run fails at once, offline.
         QSettings("Tavex", "tavex-panel").setValue("updateZipBaseURL", kOffline);
     }
 
     void init()
     {
         m_desktop = std::make_shared<RecordingDesktop>();
-        m_view = makeView();
-        QVERIFY(shownAndRefreshed(*m_view));
+        m_view = shownView();
+        QVERIFY(m_view);
     }
 
     void cleanup() { m_view.reset(); }
@@ -101,9 +91,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("logStart");   // the log's first line afterwards
         QTest::addColumn<QString>("finalTitle"); // the block that ends a long operation
         QTest::addColumn<QUrl>("opened");
-        // A directory the chooser gives, or "cannot open"; empty: the chooser is cancelled.
-        QTest::addColumn<QString>("desktop");
-        QTest::addColumn<QString>("logEnd"); // the log's last line afterwards
+        QTest::addColumn<QString>("desktop"); // the folder chosen, "cannot open"; empty: cancelled
+        QTest::addColumn<QString>("logEnd");  // the log's last line afterwards
         const auto row = [](const char *name, const char *key, const QString &logStart = {},
                             const char *finalTitle = "", const QUrl &opened = {},
                             const QString &desktop = {}, const QString &logEnd = {}) {
@@ -140,8 +129,8 @@ private Q_SLOTS:
         m_desktop->opens = desktop != "cannot open";
         if (m_desktop->opens && !desktop.isEmpty())
             m_desktop->nextChoice = desktop;
-        IconButton *pressed = button(key);
-        QVERIFY(pressed && pressed->isEnabled());
+        IconButton *pressed = part<IconButton>(key);
+        QVERIFY(pressed && pressed->isEnabled() && (pressed->focusPolicy() & Qt::TabFocus));
         QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(pressed);
         QCOMPARE(accessible->role(), QAccessible::Button);
         QCOMPARE(accessible->text(QAccessible::Name), pressed->title());
@@ -158,91 +147,44 @@ private Q_SLOTS:
         if (!finalTitle.isEmpty()) {
             QTRY_COMPARE_WITH_TIMEOUT(sequence.size() + update.size(), 1, 60000);
             QVERIFY2(vm()->logs().startsWith(finalTitle), qPrintable(vm()->logs()));
-            // The update fails offline; its progress text says so.
-            if (!update.isEmpty())
+            // The update fails offline; its progress says so, and nothing is left for a screen
+            // reader to read.
+            if (!update.isEmpty()) {
                 QCOMPARE(vm()->updateProgressText(),
                          update.first().first().toBool() ? "完成" : "失败");
+                QCOMPARE(part<QWidget>("progressCard")->accessibleDescription(), QString());
+            }
         }
         if (!opened.isEmpty())
             QTRY_COMPARE(m_desktop->opened.value(m_desktop->opened.size() - 1), opened);
         if (!logEnd.isEmpty())
             QTRY_VERIFY2(vm()->logs().endsWith("\n" + logEnd + "\n"), qPrintable(vm()->logs()));
-        if (key == "action.choose_directory") {
-            QTRY_COMPARE(m_desktop->chooserMessage, QString("请选择 Tavex-panel 目录"));
-            QCOMPARE(m_desktop->chooserAccept, QString("选择"));
-            if (desktop.isEmpty()) // cancelled: nothing changes
-                QCOMPARE(vm()->logs(), QString("<b>before</b> & after"));
-        }
+        const bool chooses = key == "action.choose_directory";
+        QTRY_COMPARE(m_desktop->asked,
+                     chooses ? QStringList{"请选择 Tavex-panel 目录\n选择"} : QStringList());
+        if (chooses && desktop.isEmpty()) // cancelled: nothing changes
+            QCOMPARE(vm()->logs(), QString("<b>before</b> & after"));
         if (key == "action.copy_logs")
             QTRY_COMPARE(m_desktop->clipboard, std::optional<QString>("<b>before</b> & after"));
-        QVERIFY(m_desktop->packageChooserTitles.isEmpty() && m_desktop->questions.isEmpty());
     }
 
-    // Every button takes the focus by Tab; Space presses the focused one.
-    void keyboardReachesEveryButton()
-    {
-        m_view->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(m_view.get()));
-        for (IconButton *each : m_view->findChildren<IconButton *>())
-            QVERIFY2(each->focusPolicy() & Qt::TabFocus, qPrintable(each->objectName()));
-        button("action.copy_logs")->setFocus();
-        vm()->setLogs("typed & kept");
-        QTest::keyClick(button("action.copy_logs"), Qt::Key_Space);
-        QTRY_COMPARE(m_desktop->clipboard, std::optional<QString>("typed & kept"));
-    }
-
-    void progressCardFollowsTheRun_data()
-    {
-        QTest::addColumn<double>("fraction");
-        QTest::addColumn<QString>("line"); // empty: no card
-        QTest::newRow("half way") << 0.5 << QString("正在下载更新包 50%");
-        QTest::newRow("done") << 1.0 << QString();
-    }
-
-    void progressCardFollowsTheRun()
-    {
-        QFETCH(double, fraction);
-        QFETCH(QString, line);
-        vm()->showUpdateProgressForTesting(fraction, "正在下载更新包");
-        auto *card = part<QWidget>("progressCard");
-        QCOMPARE(card->isVisible(), !line.isEmpty());
-        if (!line.isEmpty())
-            QCOMPARE(card->findChild<QLabel *>("progressText")->text(), line);
-        QCOMPARE(card->accessibleDescription(), line);
-        // A run that ends leaves nothing for a screen reader to read.
-        vm()->showUpdateProgressForTesting(0.5, "正在下载更新包");
-        vm()->showUpdateProgressForTesting(fraction, "失败");
-        QCOMPARE(card->accessibleDescription().isEmpty(), line.isEmpty());
-        vm()->showUpdateProgressForTesting(0.0, QString());
-        QVERIFY(!card->isVisible() && card->accessibleDescription().isEmpty());
-    }
-
-    // The permission hint and the error summary each bring their warning, and take it away;
-    // markup shows as typed.
+    // The permission hint and the error summary each bring their warning; markup shows as typed.
     void warningsFollowTheViewModel()
     {
         auto *permission = part<QWidget>("permissionWarning");
         auto *errors = part<QWidget>("errorWarning");
-        auto *readiness = part<QLabel>("readiness");
-        QVERIFY(!permission->isVisible() && !errors->isVisible());
         const QString data = m_root + "/runtime/mysql/data";
         QVERIFY(QDir().rename(data, data + ".away"));
         vm()->refreshStatus();
         QVERIFY(permission->isVisible());
         QCOMPARE(permission->findChild<QLabel *>("body")->text(), vm()->permissionHint());
-        QVERIFY(vm()->permissionHint().contains(data));
-        QCOMPARE(readiness->text(), ui::localized("app.attention"));
         QVERIFY(QDir().rename(data + ".away", data));
-        vm()->refreshStatus();
-        QVERIFY(!permission->isVisible());
-        QCOMPARE(readiness->text(), ui::localized("app.ready"));
 
         vm()->setLogs("line one\nMySQL: <b>启动失败</b> & more\nfine");
         vm()->updateErrorSummary();
-        QVERIFY(errors->isVisible());
         auto *body = errors->findChild<QLabel *>("body");
+        QVERIFY(errors->isVisible() && body->textFormat() == Qt::PlainText);
         QCOMPARE(body->text(), QString("MySQL: <b>启动失败</b> & more"));
-        QCOMPARE(body->textFormat(), Qt::PlainText);
         vm()->setLogs("all fine");
         vm()->updateErrorSummary();
         QVERIFY(!errors->isVisible());
@@ -258,27 +200,25 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(installed));
         QLockFile other(installed + "/.install.lock");
         QVERIFY(other.lock());
-        ContentView view(PanelRootResolver(AppLocation::forExecutable(prefix + "/bin/tavex-panel")),
-                         m_desktop);
-        view.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&view));
-        QCOMPARE(view.findChild<QLabel *>("readiness")->text(), ui::localized("app.installing"));
-        QVERIFY(
-            view.viewModel()->logs().startsWith("正在安装运行环境…\n目标: " + installed + "\n"));
-        auto *startAll = view.findChild<IconButton *>("action.start_all");
+        m_view = std::make_unique<ContentView>(
+            PanelRootResolver(AppLocation::forExecutable(prefix + "/bin/tavex-panel")), m_desktop);
+        m_view->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_view.get()));
+        QCOMPARE(part<QLabel>("readiness")->text(), ui::localized("app.installing"));
+        QVERIFY(vm()->logs().startsWith("正在安装运行环境…\n目标: " + installed + "\n"));
+        auto *startAll = part<IconButton>("action.start_all");
         QVERIFY(!startAll->isEnabled());
-        QVERIFY(view.findChild<IconButton *>("action.copy_logs")->isEnabled());
         QTest::mouseClick(startAll, Qt::LeftButton);
         // A refresh meanwhile neither installs nor waits: it reads the root being made.
-        view.viewModel()->refreshStatus();
-        QVERIFY(view.viewModel()->logs().endsWith("目录: " + installed + "\n"));
+        vm()->refreshStatus();
+        QVERIFY(vm()->logs().endsWith("目录: " + installed + "\n"));
         QVERIFY(!isValidPanelRoot(installed));
         other.unlock();
-        QVERIFY(QTest::qWaitFor([&] { return view.viewModel()->logs().contains("目录来源: "); }));
+        QVERIFY(QTest::qWaitFor([&] { return vm()->logs().contains("目录来源: "); }));
         QVERIFY(isValidPanelRoot(installed) && startAll->isEnabled());
-        QVERIFY(view.viewModel()->logs().startsWith("=== 服务状态 ===\n"));
+        QVERIFY(vm()->logs().startsWith("=== 服务状态 ===\n"));
         QTest::qWait(200);
-        QVERIFY(!view.viewModel()->logs().contains("=== 启动中 ==="));
+        QVERIFY(!vm()->logs().contains("=== 启动中 ==="));
     }
 
     // A site server that cannot listen is not shown as running after start-all, and its card
@@ -323,13 +263,11 @@ private Q_SLOTS:
         QVERIFY(!reason->isVisible());
     }
 
-    // Typing edits the log without the cursor jumping; the next write replaces the edit.
+    // Typing edits the log without the cursor jumping.
     void logEditorIsBoundBothWays()
     {
         auto *editor = part<QPlainTextEdit>("logEditor");
-
         vm()->setLogs("<b>bold?</b> & <i>x</i>");
-        QCOMPARE(editor->toPlainText(), QString("<b>bold?</b> & <i>x</i>"));
         editor->setFocus();
         QTextCursor cursor = editor->textCursor();
         cursor.setPosition(3);
@@ -337,10 +275,6 @@ private Q_SLOTS:
         QTest::keyClicks(editor, "xyz");
         QCOMPARE(vm()->logs(), QString("<b>xyzbold?</b> & <i>x</i>"));
         QCOMPARE(editor->textCursor().position(), 6);
-
-        vm()->refreshStatus();
-        QVERIFY(vm()->logs().startsWith("=== 服务状态 ==="));
-        QCOMPARE(editor->toPlainText(), vm()->logs());
     }
 
     // The window goes while start-all works: the work still runs to its end.
@@ -348,31 +282,29 @@ private Q_SLOTS:
     {
         const QString optionFile = m_root + "/runtime/mysql/my_runtime.cnf";
         QFile::remove(optionFile);
-        button("action.start_all")->click();
+        part<IconButton>("action.start_all")->click();
         m_view.reset();
         QThreadPool::globalInstance()->waitForDone();
         QVERIFY(QFileInfo::exists(optionFile));
         QCoreApplication::processEvents();
     }
 
-    // A package on disk, chosen (no update address set) or dropped on the window or its log.
+    // A package on disk, chosen (no update address set) or dropped on the window or its log; it
+    // runs when a file is chosen or the drop confirmed, no other run works and it is a zip.
     void packageFromDisk_data()
     {
         QTest::addColumn<QString>("how");  // "press", "drop" on the window, "drop on log"
         QTest::addColumn<QString>("name"); // the package's file name
-        QTest::addColumn<bool>("agrees");  // a file chosen, or the drop confirmed
-        QTest::addColumn<bool>("busy");    // another run works meanwhile
-        QTest::addColumn<bool>("runs");
+        QTest::addColumn<bool>("agrees");
+        QTest::addColumn<bool>("busy");
         const auto row = [](const char *name, const char *how, const char *file, bool agrees,
-                            bool busy, bool runs) {
-            QTest::newRow(name) << how << file << agrees << busy << runs;
-        };
-        row("press, chooser cancelled", "press", "pkg.zip", false, false, false);
-        row("press, a file chosen", "press", "pkg.zip", true, false, true);
-        row("press while a run works", "press", "pkg.zip", true, true, false);
-        row("drop declined", "drop", "pkg.zip", false, false, false);
-        row("drop on the log, confirmed", "drop on log", "Site Package.ZIP", true, false, true);
-        row("a dropped file that is no zip", "drop", "pkg.txt", true, false, false);
+                            bool busy) { QTest::newRow(name) << how << file << agrees << busy; };
+        row("press, chooser cancelled", "press", "pkg.zip", false, false);
+        row("press, a file chosen", "press", "pkg.zip", true, false);
+        row("press while a run works", "press", "pkg.zip", true, true);
+        row("drop declined", "drop", "pkg.zip", false, false);
+        row("drop on the log", "drop on log", "Site Package.ZIP", true, false);
+        row("a dropped file that is no zip", "drop", "pkg.txt", true, false);
     }
 
     void packageFromDisk()
@@ -381,21 +313,19 @@ private Q_SLOTS:
         QFETCH(QString, name);
         QFETCH(bool, agrees);
         QFETCH(bool, busy);
-        QFETCH(bool, runs);
+        const bool zip = name.endsWith(".zip", Qt::CaseInsensitive);
         const QString source = m_dir.filePath("package-source");
         writeFile(source + "/www/index.php", "<?php echo 'from disk';");
-        const QString package = m_dir.filePath("downloads/") + name;
-        QVERIFY(QDir().mkpath(QFileInfo(package).path()));
-        QFile::remove(package);
+        const QString package = m_dir.filePath(name);
         QCOMPARE(QProcess::execute("/usr/bin/bsdtar",
                                    {"--format", "zip", "-cf", package, "-C", source, "www"}),
                  0);
         const QByteArray packageBytes = readFile(package);
 
         QSettings("Tavex", "tavex-panel").remove("updateZipBaseURL");
-        m_view = makeView();
+        m_view = shownView();
         QSettings("Tavex", "tavex-panel").setValue("updateZipBaseURL", kOffline);
-        QVERIFY(shownAndRefreshed(*m_view));
+        QVERIFY(m_view);
         m_desktop->nextFile = agrees ? std::optional<QString>(package) : std::nullopt;
         m_desktop->nextAnswer = agrees;
         const auto claim = busy ? UpdateLock::claim() : nullptr;
@@ -403,9 +333,9 @@ private Q_SLOTS:
         const QString logsBefore = vm()->logs();
 
         if (how == "press") {
-            button("action.update_repair")->click();
+            part<IconButton>("action.update_repair")->click();
             if (!busy)
-                QTRY_COMPARE(m_desktop->packageChooserTitles, QStringList{"选择 zip 更新包"});
+                QTRY_COMPARE(m_desktop->asked, QStringList{"选择 zip 更新包"});
         } else {
             QWidget *target = how == "drop" ? static_cast<QWidget *>(m_view.get())
                                             : part<QPlainTextEdit>("logEditor")->viewport();
@@ -414,18 +344,18 @@ private Q_SLOTS:
             QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton,
                                   Qt::NoModifier);
             QApplication::sendEvent(target, &enter);
-            QCOMPARE(enter.isAccepted(), name.endsWith(".zip", Qt::CaseInsensitive));
+            QCOMPARE(enter.isAccepted(), zip);
             QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
             QApplication::sendEvent(target, &drop);
             // The path never lands in the log as dropped text.
             QCOMPARE(vm()->logs(), logsBefore);
-            if (enter.isAccepted())
-                QTRY_VERIFY(m_desktop->questions.value(0).contains(package));
+            if (zip)
+                QTRY_VERIFY(m_desktop->asked.value(0).contains(package));
         }
         if (busy)
             QTRY_VERIFY(vm()->logs().endsWith("更新/修复正在进行，本次点击未启动新的更新\n"));
 
-        if (runs) {
+        if (agrees && !busy && zip) {
             QTRY_COMPARE_WITH_TIMEOUT(update.size(), 1, 60000);
             QVERIFY2(update.first().first().toBool(), qPrintable(vm()->logs()));
             QCOMPARE(readFile(m_root + "/runtime/www/index.php"),
@@ -434,10 +364,7 @@ private Q_SLOTS:
             QTest::qWait(300);
             QVERIFY(update.isEmpty() && !vm()->logs().startsWith("=== 更新/修复"));
         }
-        QCOMPARE(m_desktop->questions.size(),
-                 how != "press" && !busy && name.endsWith(".zip", Qt::CaseInsensitive) ? 1 : 0);
-        if (how != "press")
-            QVERIFY(m_desktop->packageChooserTitles.isEmpty());
+        QCOMPARE(m_desktop->asked.size(), !busy && (how == "press" || zip) ? 1 : 0);
         QCOMPARE(readFile(package), packageBytes);
     }
 
@@ -445,22 +372,16 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("locale");
         QTest::addColumn<QString>("startAll");
-        QTest::addColumn<QString>("caption");
         QTest::addColumn<QString>("cancel"); // Qt's own text, as its choosers show it
-        QTest::newRow("zh_CN") << "zh_CN" << QString("全部启动") << QString("简体中文（中国）")
-                               << QString("取消");
-        QTest::newRow("en_US") << "en_US" << QString("Start all")
-                               << QString("American English (United States)") << QString("Cancel");
+        QTest::newRow("en_US") << "en_US" << QString("Start all") << QString("Cancel");
         QTest::newRow("de_DE, shown in Chinese")
-            << "de_DE" << QString("全部启动") << QString("Deutsch (Deutschland)")
-            << QString("取消");
+            << "de_DE" << QString("全部启动") << QString("取消");
     }
 
     void noRawKeyIsShown()
     {
         QFETCH(QString, locale);
         QFETCH(QString, startAll);
-        QFETCH(QString, caption);
         QFETCH(QString, cancel);
         m_view.reset();
         const QLocale previous;
@@ -473,30 +394,25 @@ private Q_SLOTS:
         for (QTranslator *table : setUp)
             QCoreApplication::removeTranslator(table);
         QCoreApplication::installTranslator(translator.get());
-        if (qtTable)
-            QCoreApplication::installTranslator(qtTable.get());
+        QCoreApplication::installTranslator(qtTable.get());
         const auto restore = qScopeGuard([&] {
             QCoreApplication::removeTranslator(translator.get());
-            if (qtTable)
-                QCoreApplication::removeTranslator(qtTable.get());
+            QCoreApplication::removeTranslator(qtTable.get());
             for (QTranslator *table : setUp)
                 QCoreApplication::installTranslator(table);
             QLocale::setDefault(previous);
         });
         QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), cancel);
 
-        m_view = makeView();
-        QVERIFY(shownAndRefreshed(*m_view));
-        QCOMPARE(button("action.start_all")->title(), startAll);
-        QCOMPARE(part<QLabel>("localeCaption")->text(), caption);
+        m_view = shownView();
+        QVERIFY(m_view);
+        QCOMPARE(part<IconButton>("action.start_all")->title(), startAll);
         for (QWidget *widget : m_view->findChildren<QWidget *>()) {
             QStringList texts = {widget->accessibleName(), widget->accessibleDescription()};
             if (auto *label = qobject_cast<QLabel *>(widget))
                 texts << label->text();
-            if (auto *iconButton = qobject_cast<IconButton *>(widget)) {
-                QVERIFY(!iconButton->title().isEmpty());
+            if (auto *iconButton = qobject_cast<IconButton *>(widget))
                 texts << iconButton->title();
-            }
             for (const QString &text : texts)
                 QVERIFY2(!kRawKey.match(text).hasMatch(), qPrintable(text));
         }
