@@ -2,7 +2,6 @@
 // fixed ports 3306, 8000 and 900 while it runs.
 #include "ContentView.h"
 #include "IconButton.h"
-#include "PanelRun.h"
 #include "TestSupport.h"
 #include "model/PanelViewModel.h"
 #include "platform/PortProbe.h"

@@ -1,5 +1,5 @@
 // The view model's state and log: initial values, log blocks, the status block, choosing a root.
-#include "StackRoot.h"
+#include "TestSupport.h"
 #include "model/PanelViewModel.h"
 #include "stack/LogBlock.h"
 

@@ -1,5 +1,4 @@
 // Finding the panel root and installing the shipped runtime beside the program.
-#include "PanelRun.h"
 #include "TestSupport.h"
 #include "model/PanelRoot.h"
 #include "process/FileHelpers.h"

@@ -1,5 +1,4 @@
 // The service operations: generated files, PHP servers, PID files, the database's programs.
-#include "StackRoot.h"
 #include "TestSupport.h"
 #include "model/PanelViewModel.h"
 #include "platform/PortProbe.h"

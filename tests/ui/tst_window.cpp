@@ -3,7 +3,7 @@
 #include "IconButton.h"
 #include "Localization.h"
 #include "PanelApplication.h"
-#include "StackRoot.h"
+#include "TestSupport.h"
 #include "model/PanelViewModel.h"
 #include "update/UpdateLock.h"
 

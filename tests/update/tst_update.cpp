@@ -1,6 +1,5 @@
 // Update and repair against real loopback servers (HTTP, and HTTPS with a test authority): crafted
 // archives, generated sites for the safety of the site's Data, and whole runs of the panel.
-#include "PanelRun.h"
 #include "TestSupport.h"
 #include "model/PanelRoot.h"
 #include "model/PanelViewModel.h"
