@@ -6,8 +6,6 @@
 #include <QApplication>
 #include <QEvent>
 #include <QIcon>
-#include <QPainter>
-#include <QSvgRenderer>
 #include <QTimer>
 #include <QTranslator>
 
@@ -30,15 +28,8 @@ protected:
             QTimer::singleShot(0, this, [this] {
                 QTimer::singleShot(0, this, [this] {
                     QIcon icon;
-                    QSvgRenderer drawing(QStringLiteral(":/icons/tavex-panel.svg"));
-                    for (const int size : {16, 32, 48, 64, 128}) {
-                        QPixmap pixmap(size, size);
-                        pixmap.fill(Qt::transparent);
-                        QPainter painter(&pixmap);
-                        drawing.render(&painter);
-                        painter.end();
-                        icon.addPixmap(pixmap);
-                    }
+                    for (const int size : {16, 32, 48, 64, 128})
+                        icon.addPixmap(Theme::iconPixmap(QStringLiteral("tavex-panel"), size, 1.0));
                     QApplication::setWindowIcon(icon);
                     deleteLater();
                 });
