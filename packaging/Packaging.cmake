@@ -46,6 +46,12 @@ tavex_gzip("${packaging_out}/changelog.Debian" "${packaging_out}/changelog.Debia
 # links to; their copyright files travel with it. Its PHP libraries stay the system's: the copy
 # loads them from PHP's include path, so the package depends on them as phpMyAdmin does.
 configure_file("${packaging_src}/copyright.in" "${packaging_out}/copyright" @ONLY)
+# The program embeds faces cut from Debian's Noto CJK faces; their licence travels with it.
+file(READ "/usr/share/doc/fonts-noto-cjk/copyright" noto_copyright)
+file(APPEND "${packaging_out}/copyright" "\n"
+  "The program embeds subsets of the Noto Sans CJK SC and Noto Sans Mono CJK SC faces, renamed\n"
+  "TAVEX Sans SC and TAVEX Mono SC. Their copyright file follows.\n"
+  "\n==== fonts-noto-cjk ====\n\n${noto_copyright}")
 set(phpmyadmin_php_depends "")
 if(TAVEX_DEMO_RUNTIME)
   execute_process(COMMAND dpkg-query -W -f=\${Depends} phpmyadmin

@@ -26,6 +26,8 @@ packages=(
   # tests and benchmarks (locales: the system's own Chinese error texts; lintian and
   # appstream check the package)
   curl lsof python3 locales lintian appstream
+  # the window's embedded faces are cut from the Noto CJK ones at build time
+  python3-fonttools
 )
 
 installed=$(dpkg-query -W -f='${Status}\n' "${packages[@]}" 2>/dev/null | grep -c '^install ok installed$' || true)

@@ -2,8 +2,11 @@
 
 #include <QAbstractScrollArea>
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QFontDatabase>
+#include <QImage>
+#include <QImageReader>
 #include <QLabel>
 #include <QLinearGradient>
 #include <QPainter>
@@ -12,7 +15,6 @@
 #include <QPixmapCache>
 #include <QScrollBar>
 #include <QStyleFactory>
-#include <QSvgRenderer>
 #include <QWidget>
 
 namespace tavex::ui::Theme {
@@ -27,12 +29,15 @@ QColor withOpacity(QColor colour, qreal opacity)
 
 const QStringList &familiesFor(Face face)
 {
-    // The SC faces first: without them Qt picks the Japanese glyph forms outside a Chinese
-    // locale.
-    static const QStringList text = {QStringLiteral("Noto Sans CJK SC"),
+    // The embedded faces first, then the system's faces that they were cut from, for any
+    // character outside them; the SC faces before the others: without them Qt picks the
+    // Japanese glyph forms outside a Chinese locale.
+    static const QStringList text = {QStringLiteral("TAVEX Sans SC"),
+                                     QStringLiteral("Noto Sans CJK SC"),
                                      QStringLiteral("Noto Sans"), QStringLiteral("sans-serif")};
-    static const QStringList mono = {QStringLiteral("Noto Sans Mono CJK SC"),
-                                     QStringLiteral("Noto Sans Mono"), QStringLiteral("monospace")};
+    static const QStringList mono = {
+        QStringLiteral("TAVEX Mono SC"), QStringLiteral("Noto Sans Mono CJK SC"),
+        QStringLiteral("Noto Sans Mono"), QStringLiteral("monospace")};
     return face == Face::Mono ? mono : text;
 }
 
@@ -102,6 +107,10 @@ QFont font(int pixelSize, QFont::Weight weight, Face face)
 void applyApplicationLook(QApplication &)
 {
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    // The panel's own characters, cut from the Noto CJK faces at build time. A face that cannot
+    // be added leaves the system's faces to draw everything.
+    for (const char *face : {"TavexSans-Regular", "TavexSans-Bold", "TavexMono-Regular"})
+        QFontDatabase::addApplicationFont(QStringLiteral(":/fonts/%1.otf").arg(QLatin1String(face)));
 
     QPalette palette;
     const QColor window = QColor::fromRgbF(0.06f, 0.12f, 0.23f);
@@ -195,6 +204,19 @@ void paintCard(QPainter &painter, const QRectF &rect, qreal radius, const QBrush
     painter.restore();
 }
 
+namespace {
+
+// A picture under :/icons, read as PNG without asking the image format plugins first: that would
+// load every one of them, and the SVG library with its own.
+QImage iconPicture(const QString &name, int pixels)
+{
+    QImageReader reader(QStringLiteral(":/icons/%1-%2.png").arg(name).arg(pixels), "png");
+    reader.setAutoDetectImageFormat(false);
+    return reader.read();
+}
+
+} // namespace
+
 QPixmap iconPixmap(const QString &name, int logicalSize, qreal devicePixelRatio)
 {
     const QString key =
@@ -202,14 +224,29 @@ QPixmap iconPixmap(const QString &name, int logicalSize, qreal devicePixelRatio)
     QPixmap cached;
     if (QPixmapCache::find(key, &cached))
         return cached;
-    QSvgRenderer renderer(QStringLiteral(":/icons/%1.svg").arg(name));
-    const int physical = qRound(logicalSize * devicePixelRatio);
+    // The picture rendered at build time for exactly these pixels; for a ratio without one, the
+    // smallest larger picture scaled down (or the largest, scaled up).
+    const int physical = qMax(1, qRound(logicalSize * devicePixelRatio));
+    QImage image = iconPicture(name, physical);
+    if (image.isNull()) {
+        const QString prefix = name + QLatin1Char('-');
+        int chosen = 0;
+        const QStringList pictures =
+            QDir(QStringLiteral(":/icons")).entryList({prefix + QStringLiteral("*.png")});
+        for (const QString &picture : pictures) {
+            const int size = picture.mid(prefix.size()).chopped(4).toInt();
+            if (chosen == 0 || (size >= physical ? chosen < physical || size < chosen
+                                                 : chosen < physical && size > chosen))
+                chosen = size;
+        }
+        if (chosen > 0)
+            image = iconPicture(name, chosen).scaled(physical, physical, Qt::IgnoreAspectRatio,
+                                                     Qt::SmoothTransformation);
+    }
     QPixmap pixmap(physical, physical);
     pixmap.fill(Qt::transparent);
-    if (renderer.isValid()) {
-        QPainter painter(&pixmap);
-        renderer.render(&painter);
-    }
+    if (!image.isNull())
+        pixmap = QPixmap::fromImage(std::move(image));
     pixmap.setDevicePixelRatio(devicePixelRatio);
     QPixmapCache::insert(key, pixmap);
     return pixmap;

@@ -3,6 +3,7 @@
 #include "IconButton.h"
 #include "Localization.h"
 #include "PanelApplication.h"
+#include "Theme.h"
 #include "TestSupport.h"
 #include "model/PanelViewModel.h"
 #include "update/UpdateLock.h"
@@ -22,6 +23,7 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextLayout>
 #include <QThreadPool>
 #include <QTranslator>
 
@@ -366,6 +368,34 @@ private Q_SLOTS:
         }
         QCOMPARE(m_desktop->asked.size(), !busy && (how == "press" || zip) ? 1 : 0);
         QCOMPARE(readFile(package), packageBytes);
+    }
+
+    void textKeepsItsSimplifiedChineseForms_data()
+    {
+        QTest::addColumn<int>("face");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("family");
+        const int text = int(ui::Theme::Face::Text), mono = int(ui::Theme::Face::Mono);
+        QTest::newRow("a label's characters") << text << "全部启动" << "TAVEX Sans SC";
+        QTest::newRow("beyond the panel's own") << text << "龘" << "Noto Sans CJK SC";
+        QTest::newRow("log, a label's characters") << mono << "已停止" << "TAVEX Mono SC";
+        QTest::newRow("log, beyond the panel's own") << mono << "龘" << "Noto Sans Mono CJK SC";
+    }
+
+    // The embedded faces draw the panel's own characters; any other comes from the system's face
+    // that they were cut from, in its Simplified Chinese forms, whatever the locale.
+    void textKeepsItsSimplifiedChineseForms()
+    {
+        QFETCH(int, face);
+        QFETCH(QString, text);
+        QFETCH(QString, family);
+        QTextLayout layout(text, ui::Theme::font(13, QFont::Normal, ui::Theme::Face(face)));
+        layout.beginLayout();
+        layout.createLine();
+        layout.endLayout();
+        const QList<QGlyphRun> runs = layout.glyphRuns();
+        QCOMPARE(runs.size(), 1);
+        QCOMPARE(runs.first().rawFont().familyName(), family);
     }
 
     void noRawKeyIsShown_data()
