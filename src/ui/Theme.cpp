@@ -13,6 +13,7 @@
 #include <QPainterPath>
 #include <QPalette>
 #include <QPixmapCache>
+#include <QResource>
 #include <QScrollBar>
 #include <QStyleFactory>
 #include <QWidget>
@@ -107,10 +108,15 @@ QFont font(int pixelSize, QFont::Weight weight, Face face)
 void applyApplicationLook(QApplication &)
 {
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
-    // The panel's own characters, cut from the Noto CJK faces at build time. A face that cannot
+    // The panel's own characters, cut from the Noto CJK faces at build time. They are stored
+    // uncompressed in the program and used where they lie, without a copy. A face that cannot
     // be added leaves the system's faces to draw everything.
-    for (const char *face : {"TavexSans-Regular", "TavexSans-Bold", "TavexMono-Regular"})
-        QFontDatabase::addApplicationFont(QStringLiteral(":/fonts/%1.otf").arg(QLatin1String(face)));
+    for (const char *face : {"TavexSans-Regular", "TavexSans-Bold", "TavexMono-Regular"}) {
+        const QResource stored(QStringLiteral(":/fonts/%1.otf").arg(QLatin1String(face)));
+        if (stored.isValid() && stored.compressionAlgorithm() == QResource::NoCompression)
+            QFontDatabase::addApplicationFontFromData(QByteArray::fromRawData(
+                reinterpret_cast<const char *>(stored.data()), qsizetype(stored.size())));
+    }
 
     QPalette palette;
     const QColor window = QColor::fromRgbF(0.06f, 0.12f, 0.23f);

@@ -35,7 +35,8 @@ QBrush backgroundGradient(const QRectF &area);
 enum class Face { Text, Rounded, Mono };
 QFont font(int pixelSize, QFont::Weight weight, Face face = Face::Text);
 
-// Fusion, a dark palette and the Simplified Chinese Noto faces, before any widget exists.
+// Fusion, a dark palette and the Simplified Chinese faces (the embedded ones cut from Noto CJK,
+// then the system's), before any widget exists.
 void applyApplicationLook(QApplication &app);
 
 // A widget's font and text colour.
@@ -55,7 +56,8 @@ void paintShadow(QPainter &painter, const QRectF &shape, qreal radius, const QCo
 // Slim dark scroll bars for a scrolling widget.
 void styleScrollBars(QAbstractScrollArea *scrollArea);
 
-// One of the drawings under :/icons, rendered sharp for the device pixel ratio.
+// One of the drawings, from the pictures under :/icons rendered at build time for the device
+// pixel ratio (the nearest one scaled for a ratio without its own).
 QPixmap iconPixmap(const QString &name, int logicalSize, qreal devicePixelRatio);
 
 } // namespace Theme

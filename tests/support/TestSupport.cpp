@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include "platform/AppLocation.h"
 #include "platform/Processes.h"
 
 #include <QDir>
@@ -109,6 +110,11 @@ QString installPanelCopy(const QString &path)
     QDir().mkpath(QFileInfo(path).path());
     QFile::copy(built, path);
     QFile::setPermissions(path, QFile::permissions(built));
+    // The download module, where the copy looks for it.
+    if (const auto prefix = AppLocation::forExecutable(path).prefixDir()) {
+        QDir().mkpath(*prefix + "/lib/tavex-panel");
+        QFile::copy(QStringLiteral(TAVEX_DOWNLOAD_MODULE), *prefix + "/lib/tavex-panel/tavex-download.so");
+    }
     return path;
 }
 

@@ -2,7 +2,6 @@
 #include "PortProbeParsing.h"
 
 #include <QByteArray>
-#include <QHostAddress>
 #include <QList>
 
 #include <algorithm>
@@ -355,26 +354,23 @@ QStringList exposedListenAddresses(quint16 port)
                 hex = hex.right(8);
             if (hex.size() != 8 && hex.size() != 32)
                 continue;
-            Q_IPV6ADDR bytes;
+            unsigned char bytes[16] = {};
             bool valid = true;
             for (qsizetype w = 0; w < hex.size() / 8; ++w) {
                 const quint32 word = hex.mid(w * 8, 8).toUInt(&ok, 16);
                 valid = valid && ok;
-                std::memcpy(bytes.c + 4 * w, &word, 4);
+                std::memcpy(bytes + 4 * w, &word, 4);
             }
-            if (!valid)
+            const bool v4 = hex.size() == 8;
+            const bool loopback = v4 ? bytes[0] == 127
+                                     : std::all_of(bytes, bytes + 15, [](unsigned char b) {
+                                           return b == 0;
+                                       }) && bytes[15] == 1;
+            char printed[INET6_ADDRSTRLEN] = {};
+            if (!valid || loopback ||
+                !inet_ntop(v4 ? AF_INET : AF_INET6, bytes, printed, sizeof printed))
                 continue;
-            QHostAddress address;
-            if (hex.size() == 8) {
-                quint32 ip = 0;
-                std::memcpy(&ip, bytes.c, 4);
-                address.setAddress(ntohl(ip));
-            } else {
-                address.setAddress(bytes);
-            }
-            if (address.isLoopback())
-                continue;
-            const QString text = address.toString();
+            const QString text = QString::fromLatin1(printed);
             if (!exposed.contains(text))
                 exposed << text;
         }

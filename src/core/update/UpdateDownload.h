@@ -1,22 +1,12 @@
 #pragma once
 
+#include "PackageTransfer.h"
+
 #include <QDateTime>
-#include <QList>
-#include <QSslCertificate>
 #include <QString>
 #include <QUrl>
 
 namespace tavex {
-
-struct DownloadOptions
-{
-    // Trusted beside the system's authorities; certificate checks are never turned off.
-    QList<QSslCertificate> extraCaCertificates;
-    // A transfer that brings fewer than minBytesPerSecond on average over any window of this
-    // length is abandoned as a download error; a trickle would otherwise keep it alive for ever.
-    int rateWindowMs = 60000;
-    qint64 minBytesPerSecond = 1024;
-};
 
 // The base address with the query item t = the local date as yyyyMMdd in ASCII digits (Gregorian,
 // whatever the user's locale), beside any query the base already has. The base unchanged when
@@ -29,7 +19,7 @@ QUrl updateZipDownloadURL(const QUrl &base, const QDateTime &now = QDateTime::cu
 // An answer with an HTTP error status is no download error: its body becomes the package. Must run
 // on a thread without a running event loop of its own (it runs a local one). A cancellation
 // request ends it early; the text then begins cancelledPrefix(). Empty on success, else the
-// description of the error.
+// description of the error (a download module that cannot be loaded included).
 QString downloadPackage(const QUrl &url, const QString &packagePath,
                         const DownloadOptions &options = {});
 
