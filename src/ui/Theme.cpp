@@ -13,6 +13,7 @@
 #include <QPainterPath>
 #include <QPalette>
 #include <QPixmapCache>
+#include <QtMath>
 #include <QResource>
 #include <QScrollBar>
 #include <QStyleFactory>
@@ -178,11 +179,13 @@ void styleScrollBars(QAbstractScrollArea *scrollArea)
     scrollArea->horizontalScrollBar()->setStyleSheet(sheet);
 }
 
-void paintShadow(QPainter &painter, const QRectF &shape, qreal radius, const QColor &colour,
-                 qreal blur, qreal down)
+namespace {
+
+// Layers growing outwards add up to the full colour under the shape and fade beyond it: close
+// enough to a blur, and far cheaper than rendering through an effect.
+void drawShadowLayers(QPainter &painter, const QRectF &shape, qreal radius, const QColor &colour,
+                      qreal blur)
 {
-    // Layers growing outwards add up to the full colour under the shape and fade beyond it:
-    // close enough to a blur, and far cheaper than rendering the cards through an effect.
     const int layers = qMax(1, qRound(blur / 2));
     QColor layer = colour;
     layer.setAlphaF(float(colour.alphaF() / layers));
@@ -192,14 +195,79 @@ void paintShadow(QPainter &painter, const QRectF &shape, qreal radius, const QCo
     painter.setBrush(layer);
     for (int i = 1; i <= layers; ++i) {
         const qreal grow = blur * i / layers / 2;
-        painter.drawRoundedRect(shape.translated(0, down).adjusted(-grow, -grow, grow, grow),
-                                radius + grow, radius + grow);
+        painter.drawRoundedRect(shape.adjusted(-grow, -grow, grow, grow), radius + grow,
+                                radius + grow);
     }
     painter.restore();
 }
 
-void paintCard(QPainter &painter, const QRectF &rect, qreal radius, const QBrush &fill,
-               const QColor &outline)
+} // namespace
+
+void paintShadow(QPainter &painter, const QRectF &shape, qreal radius, const QColor &colour,
+                 qreal blur, qreal down)
+{
+    const QRectF cast = shape.translated(0, down);
+    // Along its straight edges a shadow is the same everywhere. It is drawn once, around a small
+    // shape, as a picture whose corners are then copied, whose edges are stretched and whose
+    // middle is filled, for a shape of any size: the same pixels for a fraction of the work.
+    const int spread = qCeil(blur / 2) + 1; // how far it reaches beyond the shape
+    const int inner = qCeil(radius) + 1;    // how far its corners reach into the shape
+    const int margin = spread + inner;
+    const qreal deviceRatio = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
+    const int ratio = qRound(deviceRatio);
+    const QTransform &transform = painter.worldTransform();
+    const QRectF placed = transform.mapRect(cast);
+    const QRectF pixels(placed.topLeft() * ratio, placed.size() * ratio);
+    if (ratio < 1 || !qFuzzyCompare(deviceRatio, qreal(ratio)) || pixels.toRect() != pixels ||
+        transform.type() > QTransform::TxTranslate || cast.width() < 2 * inner ||
+        cast.height() < 2 * inner) {
+        drawShadowLayers(painter, cast, radius, colour, blur);
+        return;
+    }
+    const int side = 2 * margin + 1;
+    const QString key = QStringLiteral("tavex-shadow:%1:%2:%3:%4")
+                            .arg(radius)
+                            .arg(colour.rgba64())
+                            .arg(blur)
+                            .arg(ratio);
+    QPixmap tile;
+    if (!QPixmapCache::find(key, &tile)) {
+        tile = QPixmap(side * ratio, side * ratio);
+        tile.setDevicePixelRatio(ratio);
+        tile.fill(Qt::transparent);
+        QPainter onTile(&tile);
+        drawShadowLayers(onTile, QRectF(spread, spread, 2 * inner + 1, 2 * inner + 1), radius,
+                         colour, blur);
+        onTile.end();
+        QPixmapCache::insert(key, tile);
+    }
+    const QRect outer = cast.toRect().adjusted(-spread, -spread, spread, spread);
+    const int across = outer.width() - 2 * margin, down_ = outer.height() - 2 * margin;
+    const int m = margin * ratio, far = (margin + 1) * ratio; // in the tile's pixels
+    const auto piece = [&](int x, int y, int w, int h, int sx, int sy, int sw, int sh) {
+        painter.drawPixmap(QRect(outer.left() + x, outer.top() + y, w, h), tile,
+                           QRect(sx, sy, sw, sh));
+    };
+    painter.save();
+    // Stretched pieces repeat their pixels exactly.
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
+    const int right = margin + across, bottom = margin + down_;
+    piece(0, 0, margin, margin, 0, 0, m, m);
+    piece(right, 0, margin, margin, far, 0, m, m);
+    piece(0, bottom, margin, margin, 0, far, m, m);
+    piece(right, bottom, margin, margin, far, far, m, m);
+    piece(margin, 0, across, margin, m, 0, ratio, m);
+    piece(margin, bottom, across, margin, m, far, ratio, m);
+    piece(0, margin, margin, down_, 0, m, m, ratio);
+    piece(right, margin, margin, down_, far, m, m, ratio);
+    piece(margin, margin, across, down_, m, m, ratio, ratio);
+    painter.restore();
+}
+
+namespace {
+
+void drawCard(QPainter &painter, const QRectF &rect, qreal radius, const QBrush &fill,
+              const QColor &outline)
 {
     painter.save();
     painter.setRenderHint(QPainter::Antialiasing);
@@ -208,6 +276,42 @@ void paintCard(QPainter &painter, const QRectF &rect, qreal radius, const QBrush
     painter.setBrush(fill);
     painter.drawRoundedRect(shape, radius, radius);
     painter.restore();
+}
+
+} // namespace
+
+void paintCard(QPainter &painter, const QRectF &rect, qreal radius, const QBrush &fill,
+               const QColor &outline)
+{
+    // A card in one colour on whole pixels, as the buttons and status cards are, is drawn once
+    // per size and colours and copied from then on: the window shows many alike.
+    const qreal ratio = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
+    const QTransform &transform = painter.worldTransform();
+    const QRectF placed = transform.mapRect(rect);
+    const QRectF pixels(placed.topLeft() * ratio, placed.size() * ratio);
+    if (fill.style() != Qt::SolidPattern || !painter.device() || pixels.toRect() != pixels ||
+        transform.type() > QTransform::TxTranslate) {
+        drawCard(painter, rect, radius, fill, outline);
+        return;
+    }
+    const QString key = QStringLiteral("tavex-card:%1x%2:%3:%4:%5:%6")
+                            .arg(rect.width())
+                            .arg(rect.height())
+                            .arg(radius)
+                            .arg(fill.color().rgba64())
+                            .arg(outline.rgba64())
+                            .arg(ratio);
+    QPixmap card;
+    if (!QPixmapCache::find(key, &card)) {
+        card = QPixmap((rect.size() * ratio).toSize());
+        card.setDevicePixelRatio(ratio);
+        card.fill(Qt::transparent);
+        QPainter onCard(&card);
+        drawCard(onCard, QRectF(QPointF(0, 0), rect.size()), radius, fill, outline);
+        onCard.end();
+        QPixmapCache::insert(key, card);
+    }
+    painter.drawPixmap(rect.topLeft(), card);
 }
 
 namespace {
