@@ -79,6 +79,8 @@ ContentView::ContentView(PanelRootResolver resolver, std::shared_ptr<DesktopServ
 
     setWindowTitle(kWindowTitle);
     setWindowFlag(Qt::FramelessWindowHint);
+    // The gradient covers the whole window: Qt need not fill it with the palette first.
+    setAttribute(Qt::WA_OpaquePaintEvent);
     setMinimumSize(820, 740);
     resize(960, 860);
 

@@ -63,8 +63,10 @@ LogPanel::LogPanel(PanelViewModel *viewModel, QWidget *parent)
     m_editor->setBackgroundVisible(false);
     m_editor->viewport()->setAutoFillBackground(false);
     m_editor->setAutoFillBackground(false);
-    Theme::styleScrollBars(m_editor);
+    // Lines wrap anywhere: the log never scrolls sideways.
     m_editor->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    m_editor->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    Theme::styleScrollBars(m_editor);
     m_editor->setTabChangesFocus(true);
     Theme::setTextStyle(m_editor, Theme::font(12, QFont::Normal, Theme::Face::Mono),
                         Theme::white());

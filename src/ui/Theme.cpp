@@ -176,7 +176,9 @@ void styleScrollBars(QAbstractScrollArea *scrollArea)
         "QScrollBar::add-line, QScrollBar::sub-line { width: 0; height: 0; }"
         "QScrollBar::add-page, QScrollBar::sub-page { background: transparent; }");
     scrollArea->verticalScrollBar()->setStyleSheet(sheet);
-    scrollArea->horizontalScrollBar()->setStyleSheet(sheet);
+    // Each styled bar costs the window's start a style of its own: a bar never shown keeps Qt's.
+    if (scrollArea->horizontalScrollBarPolicy() != Qt::ScrollBarAlwaysOff)
+        scrollArea->horizontalScrollBar()->setStyleSheet(sheet);
 }
 
 namespace {
@@ -266,13 +268,16 @@ void paintShadow(QPainter &painter, const QRectF &shape, qreal radius, const QCo
 
 namespace {
 
+// In logical pixels: a button is some 210 by 66.
+constexpr qreal kSmallCard = 40000;
+
 void drawCard(QPainter &painter, const QRectF &rect, qreal radius, const QBrush &fill,
               const QColor &outline)
 {
     painter.save();
     painter.setRenderHint(QPainter::Antialiasing);
     const QRectF shape = rect.adjusted(0.5, 0.5, -0.5, -0.5);
-    painter.setPen(QPen(outline, 1.0));
+    painter.setPen(outline.alpha() == 0 ? QPen(Qt::NoPen) : QPen(outline, 1.0));
     painter.setBrush(fill);
     painter.drawRoundedRect(shape, radius, radius);
     painter.restore();
@@ -283,14 +288,15 @@ void drawCard(QPainter &painter, const QRectF &rect, qreal radius, const QBrush 
 void paintCard(QPainter &painter, const QRectF &rect, qreal radius, const QBrush &fill,
                const QColor &outline)
 {
-    // A card in one colour on whole pixels, as the buttons and status cards are, is drawn once
-    // per size and colours and copied from then on: the window shows many alike.
+    // A small card in one colour on whole pixels, as the buttons and status cards are, is drawn
+    // once per size and colours and copied from then on: the window shows many alike. A large
+    // one is drawn directly: it is one of a kind, and a picture of it costs more than it saves.
     const qreal ratio = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
     const QTransform &transform = painter.worldTransform();
     const QRectF placed = transform.mapRect(rect);
     const QRectF pixels(placed.topLeft() * ratio, placed.size() * ratio);
     if (fill.style() != Qt::SolidPattern || !painter.device() || pixels.toRect() != pixels ||
-        transform.type() > QTransform::TxTranslate) {
+        transform.type() > QTransform::TxTranslate || rect.width() * rect.height() > kSmallCard) {
         drawCard(painter, rect, radius, fill, outline);
         return;
     }
