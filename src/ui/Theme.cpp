@@ -19,6 +19,8 @@
 #include <QStyleFactory>
 #include <QWidget>
 
+#include <optional>
+
 namespace tavex::ui::Theme {
 
 namespace {
@@ -203,6 +205,21 @@ void drawShadowLayers(QPainter &painter, const QRectF &shape, qreal radius, cons
     painter.restore();
 }
 
+// The painter's device pixel ratio when the rectangle lands on whole device pixels under a mere
+// translation, so that a picture drawn for it is copied pixel for pixel; absent otherwise.
+std::optional<qreal> wholePixelRatio(const QPainter &painter, const QRectF &rect)
+{
+    const QTransform &transform = painter.worldTransform();
+    if (!painter.device() || transform.type() > QTransform::TxTranslate)
+        return std::nullopt;
+    const qreal ratio = painter.device()->devicePixelRatioF();
+    const QRectF placed = transform.mapRect(rect);
+    const QRectF pixels(placed.topLeft() * ratio, placed.size() * ratio);
+    if (pixels.toRect() != pixels)
+        return std::nullopt;
+    return ratio;
+}
+
 } // namespace
 
 void paintShadow(QPainter &painter, const QRectF &shape, qreal radius, const QColor &colour,
@@ -215,13 +232,10 @@ void paintShadow(QPainter &painter, const QRectF &shape, qreal radius, const QCo
     const int spread = qCeil(blur / 2) + 1; // how far it reaches beyond the shape
     const int inner = qCeil(radius) + 1;    // how far its corners reach into the shape
     const int margin = spread + inner;
-    const qreal deviceRatio = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
-    const int ratio = qRound(deviceRatio);
-    const QTransform &transform = painter.worldTransform();
-    const QRectF placed = transform.mapRect(cast);
-    const QRectF pixels(placed.topLeft() * ratio, placed.size() * ratio);
-    if (ratio < 1 || !qFuzzyCompare(deviceRatio, qreal(ratio)) || pixels.toRect() != pixels ||
-        transform.type() > QTransform::TxTranslate || cast.width() < 2 * inner ||
+    // The picture's pixels are whole logical pixels too: for a whole device pixel ratio only.
+    const auto deviceRatio = wholePixelRatio(painter, cast);
+    const int ratio = deviceRatio ? qRound(*deviceRatio) : 0;
+    if (ratio < 1 || !qFuzzyCompare(*deviceRatio, qreal(ratio)) || cast.width() < 2 * inner ||
         cast.height() < 2 * inner) {
         drawShadowLayers(painter, cast, radius, colour, blur);
         return;
@@ -244,7 +258,7 @@ void paintShadow(QPainter &painter, const QRectF &shape, qreal radius, const QCo
         QPixmapCache::insert(key, tile);
     }
     const QRect outer = cast.toRect().adjusted(-spread, -spread, spread, spread);
-    const int across = outer.width() - 2 * margin, down_ = outer.height() - 2 * margin;
+    const int across = outer.width() - 2 * margin, tall = outer.height() - 2 * margin;
     const int m = margin * ratio, far = (margin + 1) * ratio; // in the tile's pixels
     const auto piece = [&](int x, int y, int w, int h, int sx, int sy, int sw, int sh) {
         painter.drawPixmap(QRect(outer.left() + x, outer.top() + y, w, h), tile,
@@ -253,16 +267,16 @@ void paintShadow(QPainter &painter, const QRectF &shape, qreal radius, const QCo
     painter.save();
     // Stretched pieces repeat their pixels exactly.
     painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
-    const int right = margin + across, bottom = margin + down_;
+    const int right = margin + across, bottom = margin + tall;
     piece(0, 0, margin, margin, 0, 0, m, m);
     piece(right, 0, margin, margin, far, 0, m, m);
     piece(0, bottom, margin, margin, 0, far, m, m);
     piece(right, bottom, margin, margin, far, far, m, m);
     piece(margin, 0, across, margin, m, 0, ratio, m);
     piece(margin, bottom, across, margin, m, far, ratio, m);
-    piece(0, margin, margin, down_, 0, m, m, ratio);
-    piece(right, margin, margin, down_, far, m, m, ratio);
-    piece(margin, margin, across, down_, m, m, ratio, ratio);
+    piece(0, margin, margin, tall, 0, m, m, ratio);
+    piece(right, margin, margin, tall, far, m, m, ratio);
+    piece(margin, margin, across, tall, m, m, ratio, ratio);
     painter.restore();
 }
 
@@ -291,12 +305,8 @@ void paintCard(QPainter &painter, const QRectF &rect, qreal radius, const QBrush
     // A small card in one colour on whole pixels, as the buttons and status cards are, is drawn
     // once per size and colours and copied from then on: the window shows many alike. A large
     // one is drawn directly: it is one of a kind, and a picture of it costs more than it saves.
-    const qreal ratio = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
-    const QTransform &transform = painter.worldTransform();
-    const QRectF placed = transform.mapRect(rect);
-    const QRectF pixels(placed.topLeft() * ratio, placed.size() * ratio);
-    if (fill.style() != Qt::SolidPattern || !painter.device() || pixels.toRect() != pixels ||
-        transform.type() > QTransform::TxTranslate || rect.width() * rect.height() > kSmallCard) {
+    const auto ratio = wholePixelRatio(painter, rect);
+    if (fill.style() != Qt::SolidPattern || !ratio || rect.width() * rect.height() > kSmallCard) {
         drawCard(painter, rect, radius, fill, outline);
         return;
     }
@@ -306,11 +316,11 @@ void paintCard(QPainter &painter, const QRectF &rect, qreal radius, const QBrush
                             .arg(radius)
                             .arg(fill.color().rgba64())
                             .arg(outline.rgba64())
-                            .arg(ratio);
+                            .arg(*ratio);
     QPixmap card;
     if (!QPixmapCache::find(key, &card)) {
-        card = QPixmap((rect.size() * ratio).toSize());
-        card.setDevicePixelRatio(ratio);
+        card = QPixmap((rect.size() * *ratio).toSize());
+        card.setDevicePixelRatio(*ratio);
         card.fill(Qt::transparent);
         QPainter onCard(&card);
         drawCard(onCard, QRectF(QPointF(0, 0), rect.size()), radius, fill, outline);
@@ -359,10 +369,13 @@ QPixmap iconPixmap(const QString &name, int logicalSize, qreal devicePixelRatio)
             image = iconPicture(name, chosen).scaled(physical, physical, Qt::IgnoreAspectRatio,
                                                      Qt::SmoothTransformation);
     }
-    QPixmap pixmap(physical, physical);
-    pixmap.fill(Qt::transparent);
-    if (!image.isNull())
+    QPixmap pixmap;
+    if (image.isNull()) {
+        pixmap = QPixmap(physical, physical);
+        pixmap.fill(Qt::transparent);
+    } else {
         pixmap = QPixmap::fromImage(std::move(image));
+    }
     pixmap.setDevicePixelRatio(devicePixelRatio);
     QPixmapCache::insert(key, pixmap);
     return pixmap;
